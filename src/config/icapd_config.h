@@ -1,0 +1,108 @@
+// icapd_config: the one process-wide configuration object. Holds every key
+// of the parameter table under its own name, with its default, and the
+// non-key state built at load time. Setters check and store; readers use
+// the fields directly, except the Block* switches (see block_* getters).
+#ifndef TVX_CONFIG_ICAPD_CONFIG_H
+#define TVX_CONFIG_ICAPD_CONFIG_H
+
+#include <memory>
+#include <string>
+#include <vector>
+
+// Verdict action codes; "cure" is only a word of the Infected key.
+enum action_code : int {
+    ACTION_PASS = 1,
+    ACTION_REPORT = 2,
+    ACTION_TRUNCATE = 3,
+    ACTION_MOVE = 4,
+    ACTION_CURE = 100,
+};
+
+// Bits of the scan option word sent with every scan request.
+constexpr unsigned TAVEX_OPT_HEURISTIC = 0x08;
+constexpr unsigned TAVEX_OPT_CURE = 0x40;
+constexpr unsigned TAVEX_OPT_INITIAL = 0x80400042u;
+
+enum : unsigned { DAEMON_ADDR_INET = 1, DAEMON_ADDR_LOCAL = 2 };
+
+// One scanning-daemon or agent address.
+struct DaemonAddress {
+    unsigned type = 0;
+    std::string serv;  // port or service name (inet); empty (local)
+    std::string host;  // host name or address (inet); socket path (local)
+};
+
+struct icapd_config {
+    // Keys, in registration order.
+    std::string LogFile;
+    int SyslogFacility = 8;
+    int SyslogPriority = 6;
+    int LogLevel = 1;
+    unsigned long MaxLogSize = 10485760;
+    std::string Hostmaster = "root@localhost";
+    int Infected = ACTION_PASS;  // "cure": pass with TAVEX_OPT_CURE set
+    int Incurable = ACTION_REPORT;
+    int Suspicious = ACTION_REPORT;
+    int Adware = ACTION_REPORT;
+    int Dialers = ACTION_REPORT;
+    int Jokes = ACTION_PASS;
+    int Riskware = ACTION_PASS;
+    int Hacktools = ACTION_PASS;
+    int ArchiveRestriction = ACTION_REPORT;
+    int DaemonError = ACTION_REPORT;
+    int SkipObject = ACTION_PASS;
+    bool Heuristic = true;
+    bool LocalScan = true;
+    std::string User = "tavex";
+    std::string Cache = "/var/tavex/cache/";
+    std::string UcfDirectory = "/var/tavex/ucf/";
+    bool BlockPorno = true;
+    bool BlockViolence = true;
+    bool BlockWeapon = true;
+    bool BlockGamble = true;
+    bool BlockDrugs = true;
+    bool BlockObscenity = true;
+    bool BlockChats = false;
+    bool BlockTerrorism = true;
+    bool BlockEmail = false;
+    bool BlockSocialNetwork = false;
+    bool BlockMalwareLinks = true;
+    bool BlockAll = false;
+    std::vector<std::string> WhiteUcfFiles;
+    bool SendUrlsWithViruses = false;
+    std::string Templates = "/usr/local/etc/tavex/templates/icapd";
+    std::string PidFile = "/var/tavex/run/tavex_icapd.pid";
+    std::vector<std::string> BlackHosts;
+    std::vector<std::string> WhiteHosts;
+    unsigned long MaxBlocksize = 10485760;
+    std::string BindPort = "1344";
+    std::string BindAddress = "127.0.0.1";
+    std::vector<std::string> TavexAddress;  // as written; parsed into tavex_addresses
+    std::string PathToQuarantine = "/var/tavex/infected";
+    int QuarantineFilesMode = 0660;
+    int Timeout = 60;
+    bool SendMail = false;
+    std::string MailCommand = "/usr/sbin/sendmail -i -bm -f tavex -- %s";
+    int MailCache = 60;
+    std::vector<std::string> AclList;
+    bool SendStat = false;
+    bool KeepAlive = true;
+    bool UsePreview = true;
+    bool SendMailUcfBlock = false;
+
+    // Non-key state.
+    unsigned user_id = 0;
+    unsigned group_id = 0;
+    unsigned scan_options = TAVEX_OPT_INITIAL;
+    unsigned temp_file_mode = 0660;
+    unsigned long block_size = 4096;        // working transfer block, <= MaxBlocksize
+    unsigned long quarantine_name_max = 256;
+    unsigned long quarantine_path_max = 1024;
+    std::vector<DaemonAddress> tavex_addresses;
+    std::vector<DaemonAddress> agent_addresses;
+};
+
+// The process-wide configuration object.
+extern icapd_config g_config;
+
+#endif
