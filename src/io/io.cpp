@@ -87,7 +87,7 @@ ssize_t safe_readwrite(int &fd, void *buf, size_t len, bool reading, bool use_re
 
     char *p = static_cast<char *>(buf);
     size_t done = 0;
-    if (reading && use_readline && g_line.count > 0) {
+    if (reading && use_readline && g_line.count > 0 && fd == g_line.fd) {
         done = len < g_line.count ? len : g_line.count;
         memcpy(p, g_line.data + g_line.pos, done);
         g_line.pos += done;
