@@ -1,6 +1,18 @@
 // The expression tree of [match] conditions and [def] functions: boolean
 // nodes, typed comparisons, line-file lists and typed values. Trees are built
 // by the grammar's actions, never changed afterwards, and only read.
+//
+// Operands are owned through expression_owner / value_owner (unique_ptr);
+// a grammar action holding raw pointers wraps them, for example
+//     new expr::bool_or(expr::expression_owner($1), expr::expression_owner($3))
+//     new expr::op_regex(expr::value_owner<expr::string_type_traits>($1),
+//         expr::value_owner<expr::regex_type_traits>(
+//             new expr::value_const<expr::regex_type_traits>(compiled_re($3))))
+//     new expr::op_list_belongs(expr::value_owner<expr::cidr_type_traits>($1), $4)
+// Constants: value_const<string_type_traits>(text),
+// value_const<time_type_traits>(cf_parse_time(text)),
+// value_const<cidr_type_traits>(make_cidr(text)); variables:
+// value_var<string_type_traits>(name as written), likewise for time and cidr.
 #ifndef TVX_CONF_PARSER_EXPR_H
 #define TVX_CONF_PARSER_EXPR_H
 

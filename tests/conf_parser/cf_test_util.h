@@ -3,6 +3,7 @@
 #ifndef TVX_TESTS_CONF_PARSER_CF_TEST_UTIL_H
 #define TVX_TESTS_CONF_PARSER_CF_TEST_UTIL_H
 
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <functional>
@@ -14,7 +15,8 @@
 namespace cf_test {
 
 // A heap request (the record is large) with url, user, address and a start
-// time at hour:minute today, local time.
+// time at hour:minute today, local time (UTC for the tests, so that no
+// daylight-saving change moves the hour).
 inline std::unique_ptr<icap_request> make_request(const std::string &url, const std::string &ip = "",
                                                   const std::string &user = "", int hour = 12,
                                                   int minute = 0)
@@ -24,6 +26,8 @@ inline std::unique_ptr<icap_request> make_request(const std::string &url, const 
     snprintf(rq->url, sizeof rq->url, "%s", url.c_str());
     snprintf(rq->client_ip, sizeof rq->client_ip, "%s", ip.c_str());
     snprintf(rq->client_username, sizeof rq->client_username, "%s", user.c_str());
+    setenv("TZ", "UTC", 1);
+    tzset();
     time_t now = time(nullptr);
     struct tm tm;
     localtime_r(&now, &tm);
