@@ -130,6 +130,9 @@ std::vector<T> load_file(const std::string &path)
         icapd_log(LOG_L_HEADERS, "load_file: string: \"%s\"\n", line.c_str());
         entries.push_back(convert_entry<T>(line));
     }
+    // A read error must not pass for the end of a shorter list.
+    if (in.bad())
+        throw std::runtime_error("Error reading file: " + path);
     return entries;
 }
 

@@ -31,7 +31,8 @@ std::vector<std::string> cf_parse_string_list(const std::string &text);
 // lines and lines whose first non-blank character is '#' or ';' are skipped.
 // Lines are taken exactly as read (blanks and a trailing CR stay). Each entry
 // is converted to T; conversion errors propagate. Instantiated for
-// std::string, compiled_re and cidr_ptr. Throws "Error opening file: <path>".
+// std::string, compiled_re and cidr_ptr. Throws "Error opening file: <path>"
+// (a directory included) and "Error reading file: <path>" on a read error.
 template <class T>
 std::vector<T> load_file(const std::string &path);
 

@@ -143,4 +143,7 @@ TEST_F(LineFiles, ErrorsEndTheLoad)
     // A directory opens but cannot be read as a list.
     EXPECT_EQ(error_of([&] { load_file<std::string>(dir.path()); }),
               "Error opening file: " + dir.path());
+    // A read error (this file fails with EIO at offset 0) is not a short list.
+    EXPECT_EQ(error_of([] { load_file<std::string>("/proc/self/mem"); }),
+              "Error reading file: /proc/self/mem");
 }
