@@ -1,7 +1,6 @@
-// cf_parser: the parse context of one configuration load. Owns the
-// parameter tables (one per value type, names matched without regard to
-// case) and the callbacks through which the grammar hands over if-block
-// expressions, [def] functions and MIME blocks. Holds no configuration values.
+// cf_parser, the parse context of one load: per-type parameter tables (names
+// in any case) and the grammar's callbacks for if-block expressions, [def]
+// functions and MIME blocks. Never holds a configuration value itself.
 //
 // Registration (by the configuration object, before the parse):
 //     p.register_param<bool>("BlockChats", set_global, 6, set_override);
