@@ -630,6 +630,54 @@ TEST(TavexdSignatures, ABadFileStopsTheLoadNamingTheLine)
     EXPECT_EQ(run_tavexd({"--check", "-s", dir / "good.sig"}, err), 0) << err;
 }
 
+TEST(TavexdSignatures, HangupReloadsTheFileAndABadOneKeepsTheOldSet)
+{
+    tavexd_proc d;
+    std::string sigs = d.dir / "reload.sig";
+    spit(sigs, "signature Test.Alpha,K\n  text alpha\n");
+    ASSERT_TRUE(d.start({"-v", "-s", sigs}));
+    auto code_of = [&](const std::string &body) {
+        client c(d.sock);
+        scan_reply r;
+        if (!c.send(scan_whole(OPT_CURE, body)) || !read_scan_reply(c, true, r))
+            return 0xFFFFFFFFu;
+        return r.code;
+    };
+    // Waits until the listener has logged the outcome of a reload.
+    auto wait_for_log = [&](const std::string &text) {
+        for (int i = 0; i < 2000; ++i) {
+            if (slurp(d.dir / "stderr").find(text) != std::string::npos)
+                return true;
+            usleep(5000);
+        }
+        return false;
+    };
+    EXPECT_EQ(code_of("an alpha"), 0x20u);
+    EXPECT_EQ(code_of("a beta"), 0x100000u);
+
+    spit(sigs, "signature Test.Beta,K\n  text beta\n");
+    ASSERT_EQ(kill(d.pid, SIGHUP), 0);
+    ASSERT_TRUE(wait_for_log("reloaded 1 signatures"));
+    EXPECT_EQ(code_of("an alpha"), 0x100000u);
+    EXPECT_EQ(code_of("a beta"), 0x20u);
+
+    spit(sigs, "signature Test.Gamma,K\n  text\n");
+    ASSERT_EQ(kill(d.pid, SIGHUP), 0);
+    ASSERT_TRUE(wait_for_log("reload failed, old signatures kept"));
+    EXPECT_EQ(code_of("a beta"), 0x20u);
+}
+
+TEST(TavexdLimits, IdleTimeoutClosesAQuietConnection)
+{
+    tavexd_proc d;
+    ASSERT_TRUE(d.start({"--idle-timeout", "1"}));
+    client c(d.sock);
+    base_list bases;
+    ASSERT_TRUE(c.send(be32(3)));
+    ASSERT_TRUE(read_bases(c, bases));
+    EXPECT_TRUE(c.closed_by_peer());
+}
+
 TEST(TavexdPidFile, ListsThePidThenEachAddressAndGoesAtExit)
 {
     tavexd_proc d;

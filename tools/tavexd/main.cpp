@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "tvd_listen.h"
@@ -25,10 +26,16 @@
 namespace {
 
 volatile sig_atomic_t tvd_stop_signal = 0;
+volatile sig_atomic_t tvd_reload_asked = 0;
 
 void tvd_on_stop(int sig)
 {
     tvd_stop_signal = sig;
+}
+
+void tvd_on_reload(int)
+{
+    tvd_reload_asked = 1;
 }
 
 void tvd_on_child(int) {}
@@ -43,8 +50,9 @@ const char tvd_usage[] =
     "      --stream-name NAME object name in report lines of bodies sent whole (default /stream)\n"
     "      --max-size BYTES   larger objects are skipped (default 104857600)\n"
     "      --temp-dir DIR     where bodies sent whole are kept while scanned (default $TMPDIR or /tmp)\n"
-    "      --timeout SECONDS  per-wait time-out on a connection, 0 for none (default 60)\n"
-    "      --max-children N   connections served at once (default 64)\n"
+    "      --timeout SECONDS  per-wait time-out inside a request, 0 for none (default 60)\n"
+    "      --idle-timeout SECONDS  close a connection idle this long between commands (default: never)\n"
+    "      --max-children N   connections served at once; more wait to be accepted (default 256)\n"
     "      --code CODE        answer every scan with this response code\n"
     "      --fault MODE       refuse, close-mid-reply, stall or garbage\n"
     "      --fault-on CMD     the fault hits only command CMD (1, 3 or 4)\n"
@@ -54,7 +62,8 @@ const char tvd_usage[] =
     "  -h, --help             this text\n";
 
 enum {
-    OPT_BASES = 256, OPT_INFO, OPT_STREAM_NAME, OPT_MAX_SIZE, OPT_TEMP_DIR, OPT_TIMEOUT, OPT_MAX_CHILDREN,
+    OPT_BASES = 256, OPT_INFO, OPT_STREAM_NAME, OPT_MAX_SIZE, OPT_TEMP_DIR, OPT_TIMEOUT, OPT_IDLE_TIMEOUT,
+    OPT_MAX_CHILDREN,
     OPT_CODE, OPT_FAULT, OPT_FAULT_ON, OPT_FAULT_BYTES, OPT_CHECK,
 };
 
@@ -114,6 +123,7 @@ int tvd_parse_fault(const char *text)
     signal(SIGTERM, SIG_DFL);
     signal(SIGINT, SIG_DFL);
     signal(SIGCHLD, SIG_DFL);
+    signal(SIGHUP, SIG_DFL);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -138,6 +148,7 @@ int main(int argc, char **argv)
         {"max-size", required_argument, nullptr, OPT_MAX_SIZE},
         {"temp-dir", required_argument, nullptr, OPT_TEMP_DIR},
         {"timeout", required_argument, nullptr, OPT_TIMEOUT},
+        {"idle-timeout", required_argument, nullptr, OPT_IDLE_TIMEOUT},
         {"max-children", required_argument, nullptr, OPT_MAX_CHILDREN},
         {"code", required_argument, nullptr, OPT_CODE},
         {"fault", required_argument, nullptr, OPT_FAULT},
@@ -152,7 +163,7 @@ int main(int argc, char **argv)
     std::vector<tvd_listener> listeners;
     std::string sig_path, pid_path;
     bool check_only = false;
-    unsigned long long max_children = 64, n;
+    unsigned long long max_children = 256, n;
     tvd_parse_bases("main.avc=100000,daily.avc=20000", cfg.bases);
     cfg.info = "tavexd " TVX_VERSION " (test scanning daemon)";
     if (const char *t = getenv("TMPDIR"); t && *t)
@@ -185,6 +196,11 @@ int main(int argc, char **argv)
             if (!tvd_parse_number(optarg, 86400, &n))
                 tvd_bad_usage("time-out", optarg);
             cfg.timeout_ms = n ? static_cast<int>(n * 1000) : -1;
+            break;
+        case OPT_IDLE_TIMEOUT:
+            if (!tvd_parse_number(optarg, 86400, &n))
+                tvd_bad_usage("time-out", optarg);
+            cfg.idle_ms = n ? static_cast<int>(n * 1000) : -1;
             break;
         case OPT_MAX_CHILDREN:
             if (!tvd_parse_number(optarg, 4096, &max_children) || max_children == 0)
@@ -241,6 +257,7 @@ int main(int argc, char **argv)
     sigaddset(&blocked, SIGTERM);
     sigaddset(&blocked, SIGINT);
     sigaddset(&blocked, SIGCHLD);
+    sigaddset(&blocked, SIGHUP);
     sigprocmask(SIG_BLOCK, &blocked, nullptr);
     sigemptyset(&none);
     struct sigaction sa;
@@ -250,6 +267,8 @@ int main(int argc, char **argv)
     sigaction(SIGINT, &sa, nullptr);
     sa.sa_handler = tvd_on_child;
     sigaction(SIGCHLD, &sa, nullptr);
+    sa.sa_handler = tvd_on_reload;
+    sigaction(SIGHUP, &sa, nullptr);
 
     int status = 0;
     for (tvd_listener &l : listeners) {
@@ -276,6 +295,20 @@ int main(int argc, char **argv)
                     children.pop_back();
                     break;
                 }
+        if (tvd_reload_asked) {
+            // Connections accepted from now on judge with the new set; a bad
+            // file leaves the old one in force.
+            tvd_reload_asked = 0;
+            tvd_sigdb fresh;
+            if (sig_path.empty())
+                tvd_note("no signature file to reload");
+            else if (!tvd_sigdb_load(sig_path, fresh, err))
+                tvd_error("reload failed, old signatures kept: %s", err.c_str());
+            else {
+                cfg.db = std::move(fresh);
+                tvd_note("reloaded %zu signatures", cfg.db.sigs.size());
+            }
+        }
         std::vector<struct pollfd> fds;
         if (children.size() < max_children)
             for (const tvd_listener &l : listeners)

@@ -411,7 +411,9 @@ void tvd_session_run(int fd, const tvd_settings &cfg)
     tvd_conn c{fd, cfg, std::vector<unsigned char>(TVD_BLOCK)};
     for (;;) {
         uint32_t cmd;
-        int r = tvd_read_u32(fd, &cmd, cfg.timeout_ms);
+        // Clients keep their connection for later commands: an idle one is
+        // kept as long as the client wants unless --idle-timeout says otherwise.
+        int r = tvd_read_u32(fd, &cmd, cfg.idle_ms);
         if (r == TVD_IO_TIMEOUT)
             tvd_note("connection idle too long; closing");
         if (r != TVD_IO_OK)

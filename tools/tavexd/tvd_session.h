@@ -30,7 +30,8 @@ struct tvd_settings {
     std::string stream_name = "/stream";  // object name for a body sent whole
     uint64_t max_size = 100u << 20;        // larger objects are skipped
     std::string temp_dir = "/tmp";
-    int timeout_ms = 60000;                // per wait; -1 without limit
+    int timeout_ms = 60000;                // per wait inside a request; -1 without limit
+    int idle_ms = -1;                      // wait for the next command; -1 without limit
     bool fixed_code_set = false;
     uint32_t fixed_code = 0;
     int fault = TVD_FAULT_NONE;
