@@ -601,6 +601,26 @@ TEST(TavexdSignatures, EachMatchRuleAndCureRule)
                                                  file + "\tcontains a potentially dangerous software Test.Sha256"}));
 }
 
+TEST(TavexdSignatures, TheLongerOfTwoPatternsAtOneByteIsCutEvenAcrossABlock)
+{
+    scratch_dir dir;
+    std::string sigs = dir / "overlap.sig";
+    spit(sigs, "signature Test.Short,K\n  text ab\n  cure remove\n"
+               "signature Test.Long,K\n  text abXYZ\n  cure remove\n");
+    tavexd_proc d;
+    ASSERT_TRUE(d.start({"-s", sigs}));
+    // The longer pattern begins two bytes before the 64 KiB block boundary.
+    std::string lead(65534, 'q');
+    for (const std::string &tail : {std::string("abXYZ-ab!"), std::string("abXYZ")}) {
+        client c(d.sock);
+        scan_reply r;
+        ASSERT_TRUE(c.send(scan_whole(OPT_CURE, lead + tail)));
+        ASSERT_TRUE(read_scan_reply(c, true, r));
+        EXPECT_EQ(r.code, 0x120u);
+        EXPECT_TRUE(r.body == lead + (tail.size() > 5 ? "-!" : "")) << r.body.substr(lead.size());
+    }
+}
+
 TEST(TavexdSignatures, ABadFileStopsTheLoadNamingTheLine)
 {
     struct {

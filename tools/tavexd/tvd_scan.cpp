@@ -135,6 +135,10 @@ bool tvd_cure_remove(const std::vector<std::string> &patterns, const tvd_reader 
             }
             if (best == have)
                 break;
+            // A longer pattern may start at the same byte and end in data not
+            // read yet: decide on such a match with the next block.
+            if (!end && have - best < longest)
+                break;
             if (!emit(buf.data() + pos, best - pos))
                 return false;
             pos = best + best_len;
