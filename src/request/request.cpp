@@ -43,5 +43,8 @@ void icap_request_reset(icap_request &rq)
     rq.content_type[0] = '\0';
     rq.content_length = -1;
     rq.current_temp_file.clear();
+    rq.quarantine_built = false;
+    rq.quarantine_full_name.clear();
+    rq.quarantine_file_offset = 0;
     greport.clear();
 }

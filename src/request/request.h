@@ -56,6 +56,12 @@ struct icap_request {
     char content_type[ICAP_URL_MAX];
     long content_length;        // -1 when unknown
     std::string current_temp_file;  // deleted by the SIGTERM/SIGALRM handlers
+
+    // Quarantine name of this request, built on first use by the scanning
+    // client: the directory part ends at quarantine_file_offset.
+    bool quarantine_built;
+    std::string quarantine_full_name;
+    size_t quarantine_file_offset;
 };
 
 // The request being handled by this process and the report lines of its last scan.
