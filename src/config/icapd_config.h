@@ -1,7 +1,8 @@
 // icapd_config: the one process-wide configuration object. Holds every key
 // of the parameter table under its own name, with its default, and the
-// non-key state built at load time. Setters check and store; readers use
-// the fields directly, except the Block* switches (see block_* getters).
+// non-key state built at load time. Setters check before they store, so a
+// rejected value leaves its field as it was; readers use the fields
+// directly, except the Block* switches (see block_* getters).
 #ifndef TVX_CONFIG_ICAPD_CONFIG_H
 #define TVX_CONFIG_ICAPD_CONFIG_H
 
@@ -34,7 +35,7 @@ struct DaemonAddress {
 
 struct icapd_config {
     // Keys, in registration order.
-    std::string LogFile;
+    std::string LogFile;  // empty: not set (no log output)
     int SyslogFacility = 8;
     int SyslogPriority = 6;
     int LogLevel = 1;
@@ -100,6 +101,79 @@ struct icapd_config {
     unsigned long quarantine_path_max = 1024;
     std::vector<DaemonAddress> tavex_addresses;
     std::vector<DaemonAddress> agent_addresses;
+    bool user_from_file = false;  // the text being loaded assigned User
+
+    // Stores the default of every key, as a fresh load starts. Pushes the
+    // log defaults (mask, facility, priority) to the log module but leaves
+    // the log destination alone; does not resolve the default User.
+    void store_defaults();
+
+    // Resolves User when the loaded text did not assign it (the default
+    // account); throws the User setter's message when it does not exist.
+    void resolve_default_user();
+
+    // Setters, one per key, taking the converted value. Failures throw
+    // std::runtime_error with the key's message.
+    void set_LogFile(const std::string &v);
+    void set_SyslogFacility(const std::string &v);
+    void set_SyslogPriority(const std::string &v);
+    void set_LogLevel(int v);
+    void set_MaxLogSize(unsigned long v);
+    void set_Hostmaster(const std::string &v);
+    void set_Infected(const std::string &v);
+    void set_Incurable(const std::string &v);
+    void set_Suspicious(const std::string &v);
+    void set_Adware(const std::string &v);
+    void set_Dialers(const std::string &v);
+    void set_Jokes(const std::string &v);
+    void set_Riskware(const std::string &v);
+    void set_Hacktools(const std::string &v);
+    void set_ArchiveRestriction(const std::string &v);
+    void set_DaemonError(const std::string &v);
+    void set_SkipObject(const std::string &v);
+    void set_Heuristic(bool v);
+    void set_LocalScan(bool v);
+    void set_User(const std::string &v);
+    void set_Cache(const std::string &v);
+    void set_UcfDirectory(const std::string &v);
+    void set_BlockPorno(bool v);
+    void set_BlockViolence(bool v);
+    void set_BlockWeapon(bool v);
+    void set_BlockGamble(bool v);
+    void set_BlockDrugs(bool v);
+    void set_BlockObscenity(bool v);
+    void set_BlockChats(bool v);
+    void set_BlockTerrorism(bool v);
+    void set_BlockEmail(bool v);
+    void set_BlockSocialNetwork(bool v);
+    void set_BlockMalwareLinks(bool v);
+    void set_BlockAll(bool v);
+    void set_WhiteUcfFiles(const std::vector<std::string> &v);
+    void set_SendUrlsWithViruses(bool v);
+    void set_Templates(const std::string &v);
+    void set_PidFile(const std::string &v);
+    void set_BlackHosts(const std::vector<std::string> &v);
+    void set_WhiteHosts(const std::vector<std::string> &v);
+    void set_MaxBlocksize(unsigned long v);
+    void set_BindPort(const std::string &v);
+    void set_BindAddress(const std::string &v);
+    void set_TavexAddress(const std::vector<std::string> &v);
+    void set_PathToQuarantine(const std::string &v);
+    void set_QuarantineFilesMode(int v);
+    void set_Timeout(int v);
+    void set_SendMail(bool v);
+    void set_MailCommand(const std::string &v);
+    void set_MailCache(int v);
+    void set_AclList(const std::vector<std::string> &v);
+    void set_SendStat(bool v);
+    void set_KeepAlive(bool v);
+    void set_UsePreview(bool v);
+    void set_SendMailUcfBlock(bool v);
+
+private:
+    void store_Infected(int code);
+    void store_Heuristic(bool v);
+    void resolve_user(const std::string &name);
 };
 
 // The process-wide configuration object.
