@@ -10,6 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "conf_parser/cf_expr.h"
+#include "conf_parser/cf_override.h"
+#include "conf_parser/expr.h"
+
+class cf_parser;
+
 // Verdict action codes; "cure" is only a word of the Infected key.
 enum action_code : int {
     ACTION_PASS = 1,
@@ -25,6 +31,24 @@ constexpr unsigned TAVEX_OPT_CURE = 0x40;
 constexpr unsigned TAVEX_OPT_INITIAL = 0x80400042u;
 
 enum : unsigned { DAEMON_ADDR_INET = 1, DAEMON_ADDR_LOCAL = 2 };
+
+// Override identifiers of the category switches, the only keys a [match]
+// section may assign.
+enum block_switch_id : int {
+    BLOCK_PORNO = 0,
+    BLOCK_VIOLENCE = 1,
+    BLOCK_WEAPON = 2,
+    BLOCK_GAMBLE = 3,
+    BLOCK_DRUGS = 4,
+    BLOCK_OBSCENITY = 5,
+    BLOCK_CHATS = 6,
+    BLOCK_TERRORISM = 7,
+    BLOCK_EMAIL = 8,
+    BLOCK_SOCIAL_NETWORK = 9,
+    BLOCK_MALWARE_LINKS = 10,
+    BLOCK_ALL = 11,
+    BLOCK_SWITCH_COUNT = 12,
+};
 
 // One scanning-daemon or agent address.
 struct DaemonAddress {
@@ -102,6 +126,51 @@ struct icapd_config {
     std::vector<DaemonAddress> tavex_addresses;
     std::vector<DaemonAddress> agent_addresses;
     bool user_from_file = false;  // the text being loaded assigned User
+    std::vector<match_block> mb;  // if-blocks of [match] sections, in file order
+    cf_functions functions;       // [def] functions, in definition order
+
+    // Stores every default, then registers every key with p in table
+    // order: the Block* switches as overridable booleans (identifiers 0 to
+    // 11), every other key as global only.
+    void register_params(cf_parser &p);
+    // Binds the grammar's add_expr, add_func and get_func to this object.
+    void bind_callbacks(cf_parser &p);
+
+    // Empties what a reload rebuilds from the new text and registration
+    // does not: the address lists, the match blocks and the functions.
+    void reset();
+
+    // Grammar callbacks: a new match block, a new function, a function.
+    void add_expr(const expr::expression_ptr &e);
+    void add_func(const std::string &name, const expr::expression_ptr &e);
+    expr::expression_ptr get_func(const std::string &name) const;
+
+    // Stores an override of identifier id in the last match block.
+    template <class T>
+    void add_override(int id, const T &value) { cf_add_override<T>(mb, id, value); }
+
+    // Effective value of a category switch for one request: the first
+    // match block, in file order, that assigns it and whose expression is
+    // true decides; otherwise the global value. Evaluation errors propagate.
+    const bool &block_switch(int id, const expr_context &ctx) const;
+    const bool &block_porno(const expr_context &ctx) const { return block_switch(BLOCK_PORNO, ctx); }
+    const bool &block_violence(const expr_context &ctx) const { return block_switch(BLOCK_VIOLENCE, ctx); }
+    const bool &block_weapon(const expr_context &ctx) const { return block_switch(BLOCK_WEAPON, ctx); }
+    const bool &block_gamble(const expr_context &ctx) const { return block_switch(BLOCK_GAMBLE, ctx); }
+    const bool &block_drugs(const expr_context &ctx) const { return block_switch(BLOCK_DRUGS, ctx); }
+    const bool &block_obscenity(const expr_context &ctx) const { return block_switch(BLOCK_OBSCENITY, ctx); }
+    const bool &block_chats(const expr_context &ctx) const { return block_switch(BLOCK_CHATS, ctx); }
+    const bool &block_terrorism(const expr_context &ctx) const { return block_switch(BLOCK_TERRORISM, ctx); }
+    const bool &block_email(const expr_context &ctx) const { return block_switch(BLOCK_EMAIL, ctx); }
+    const bool &block_social_network(const expr_context &ctx) const
+    {
+        return block_switch(BLOCK_SOCIAL_NETWORK, ctx);
+    }
+    const bool &block_malware_links(const expr_context &ctx) const
+    {
+        return block_switch(BLOCK_MALWARE_LINKS, ctx);
+    }
+    const bool &block_all(const expr_context &ctx) const { return block_switch(BLOCK_ALL, ctx); }
 
     // Stores the default of every key, as a fresh load starts. Pushes the
     // log defaults (mask, facility, priority) to the log module but leaves
