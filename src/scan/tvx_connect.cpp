@@ -12,6 +12,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "config/daemon_address.h"
 #include "log/log.h"
 #include "scan/scan_state.h"
 
@@ -81,22 +82,10 @@ int connect_local(const DaemonAddress &a)
 
 }  // namespace
 
-const char *tvx_address_type_name(unsigned type)
-{
-    switch (type) {
-    case DAEMON_ADDR_INET:
-        return "inet";
-    case DAEMON_ADDR_LOCAL:
-        return "local";
-    default:
-        return "???";
-    }
-}
-
 int tvx_connect1(const DaemonAddress &addr)
 {
     icapd_log(LOG_L_TRACE, "TRY connect to host=%s serv=%s type=%s\n", addr.host.c_str(),
-              addr.serv.c_str(), tvx_address_type_name(addr.type));
+              addr.serv.c_str(), daemon_address_type_name(addr.type));
     assert(addr.type == DAEMON_ADDR_LOCAL || addr.type == DAEMON_ADDR_INET);
     if (addr.type == DAEMON_ADDR_INET)
         return connect_inet(addr);

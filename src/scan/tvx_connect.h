@@ -11,9 +11,6 @@
 // Longest Unix-domain socket path used; longer paths are cut.
 constexpr size_t TVX_LOCAL_PATH_MAX = 103;
 
-// "inet", "local" or "???".
-const char *tvx_address_type_name(unsigned type);
-
 // Opens one connection; returns the descriptor or -1.
 int tvx_connect1(const DaemonAddress &address);
 

@@ -11,13 +11,6 @@ namespace {
 
 class connect_test : public scan_fixture {};
 
-TEST_F(connect_test, AddressTypeNames)
-{
-    EXPECT_STREQ(tvx_address_type_name(DAEMON_ADDR_INET), "inet");
-    EXPECT_STREQ(tvx_address_type_name(DAEMON_ADDR_LOCAL), "local");
-    EXPECT_STREQ(tvx_address_type_name(7), "???");
-}
-
 TEST_F(connect_test, ReachesBothAddressTypesNonBlocking)
 {
     tvx_test::tavexd_process d;
