@@ -10,6 +10,7 @@
 #include "io/io.h"
 #include "log/log.h"
 #include "scan/scan_state.h"
+#include "scan/tvx_commands.h"
 
 namespace {
 
@@ -25,9 +26,9 @@ void options_refresh_virus_total()
 {
     if (g_config.tavex_addresses.empty())
         return;
-    // The scanning client refreshes virus_total here through its base-count
-    // command (tvx_get_virus_num), opening its daemon connection when this
-    // process has none.
+    // Opens this process's daemon connection when it has none; a failure is
+    // logged there and leaves the count as the client left it.
+    tvx_get_virus_num(tvx_daemon_fd);
 }
 
 }  // namespace

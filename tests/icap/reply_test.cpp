@@ -12,7 +12,9 @@
 #include "io/io.h"
 #include "request/request.h"
 #include "scan/scan_state.h"
+#include "scan/tvx_connect.h"
 #include "support/log_capture.h"
+#include "support/tavexd_process.h"
 
 namespace {
 
@@ -257,6 +259,33 @@ TEST_F(Reply, TableRowsAsPrinted)
         EXPECT_EQ(violation_table[r.row].problem, r.problem) << r.phrase;
         EXPECT_EQ(violation_table[r.row].resolution, r.resolution) << r.phrase;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The OPTIONS reply asks the scanning daemon for its bases, over this
+// process's daemon connection, and shows the total in the ISTAG.
+TEST_F(Reply, OptionsRefreshTheVirusTotalFromTheDaemon)
+{
+    tvx_test::tavexd_process d;
+    ASSERT_TRUE(d.start({"--bases", "a.avc=1000,b.avc=234"}));
+    DaemonAddress a;
+    a.type = DAEMON_ADDR_LOCAL;
+    a.host = d.socket_path();
+    g_config.tavex_addresses = {a};
+    EXPECT_EQ(icap_send_options(fd), 200);
+    EXPECT_NE(received().find("\r\nISTAG: \"tavex-icapd6.0=1234\"\r\n\r\n"), std::string::npos);
+    EXPECT_GE(tvx_daemon_fd, 0) << "the connection is kept for the next command";
+    int kept = tvx_daemon_fd;
+
+    // The daemon gone: the count stays, the reply still goes out.
+    d.stop();
+    EXPECT_EQ(icap_send_options(fd), 200);
+    EXPECT_NE(received().find("=1234\""), std::string::npos);
+    EXPECT_NE(tvx_daemon_fd, kept);
+    close_fd(tvx_daemon_fd);
 }
 
 }  // namespace
