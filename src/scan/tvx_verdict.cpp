@@ -27,7 +27,11 @@ tvx_verdict tvx_verdict_for(uint32_t code)
         if (code & TVX_CODE_CURED_OR_DELETED)
             return row(c.Infected, "File is cured from known virus!", T_DENIED, TVX_INFECTION_THREAT,
                        TVX_RESOLUTION_REPAIRED, true);
-        return row(c.Incurable, "File is infected and cannot be cured!", T_DENIED, TVX_INFECTION_THREAT,
+        // Incurable is the action for what a cure could not repair. When no
+        // cure was asked for (Infected is report, truncate or move), the
+        // object's own configured action applies.
+        int action = (c.scan_options & TAVEX_OPT_CURE) ? c.Incurable : c.Infected;
+        return row(action, "File is infected and cannot be cured!", T_DENIED, TVX_INFECTION_THREAT,
                    TVX_RESOLUTION_NOT_REPAIRED);
     }
     if (code & TVX_CODE_SUSPICIOUS)

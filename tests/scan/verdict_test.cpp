@@ -157,3 +157,53 @@ TEST_F(verdict_table, UnopenableFilesFailTheActions)
 }
 
 }  // namespace
+
+namespace {
+
+// Infected names the action for infected objects. With cure, objects the
+// daemon could not cure take the Incurable action; with any other word no
+// cure is asked for and infected objects take that word's action.
+TEST_F(verdict_table, InfectedActionAppliesWhenNoCureIsAsked)
+{
+    tvx_test::tavexd_process d;
+    ASSERT_TRUE(d.start());
+    g_config.tavex_addresses = {local_addr(d.socket_path())};
+    g_config.LocalScan = false;
+    struct {
+        const char *what;
+        bool cure;
+        int infected;
+        int incurable;
+        const char *action_name;
+        std::string body;
+    } cases[] = {
+        {"cure asked, cured", true, ACTION_PASS, ACTION_TRUNCATE, "Cure", "ab"},
+        {"no cure, infected truncates", false, ACTION_TRUNCATE, ACTION_REPORT, "Truncate", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        icap_request_reset(g_request);
+        g_config.Infected = c.infected;
+        g_config.Incurable = c.incurable;
+        g_config.scan_options = c.cure ? OPTIONS_DEFAULT : (OPTIONS_DEFAULT & ~0x40u);
+        icap_entity &e = add_body("a" + tvd_eicar() + "b");
+        EXPECT_EQ(tvx_scan_file(e, g_request, tvx_daemon_fd), 3);
+        EXPECT_STREQ(g_request.action_name, c.action_name);
+        EXPECT_EQ(tvx_test::read_file(e.path), c.body);
+        close_fd(tvx_daemon_fd);
+    }
+    // A cure asked for but impossible: the Incurable action.
+    tvx_test::tavexd_process stubborn;
+    ASSERT_TRUE(stubborn.start({"--code", "0x20"}));
+    g_config.tavex_addresses = {local_addr(stubborn.socket_path())};
+    icap_request_reset(g_request);
+    g_config.Infected = ACTION_PASS;
+    g_config.Incurable = ACTION_TRUNCATE;
+    g_config.scan_options = OPTIONS_DEFAULT;
+    icap_entity &e = add_body("x");
+    EXPECT_EQ(tvx_scan_file(e, g_request, tvx_daemon_fd), 3);
+    EXPECT_STREQ(g_request.action_name, "Truncate");
+    EXPECT_TRUE(logged("File is infected and cannot be cured!: truncate\n"));
+}
+
+}  // namespace
