@@ -13,10 +13,48 @@
 #include <cstddef>
 }
 
+%code provides {
+// Runs the parser over the text handed to the scanner. Throws the first
+// error of the parse: a lexical error, a syntax error or an action's error.
+void cf_grammar_parse();
+}
+
 %code {
+#include <exception>
+#include <stdexcept>
+#include <string>
+
 #include "conf_parser/cf_lexer.h"
 
-#define cflex cf_lexer_next
+namespace {
+
+// Assignments go to per-request overrides only inside a [match] section.
+bool in_match_section = false;
+
+// The first error of the parse. The parser itself is C code that must not be
+// unwound by exceptions: errors are recorded here, the parse is aborted and
+// the error is rethrown once the parser has freed its stacks.
+std::exception_ptr cf_pending_error;
+
+void cf_record_error(std::exception_ptr e)
+{
+    if (!cf_pending_error)
+        cf_pending_error = e;
+}
+
+// The scanner as the parser sees it: a lexical error is recorded and an
+// invalid token returned, which ends the parse.
+int cflex()
+{
+    try {
+        return cf_lexer_next();
+    } catch (...) {
+        cf_record_error(std::current_exception());
+        return CFUNDEF;
+    }
+}
+
+}  // namespace
 
 static void cferror(const char *msg);
 }
@@ -213,13 +251,54 @@ eols
 
 %%
 
+// The parser's error routine: "parser error at line N: " and the message.
 static void cferror(const char *msg)
 {
-    (void)msg;
+    cf_record_error(std::make_exception_ptr(std::runtime_error(
+        "parser error at line " + std::to_string(cf_lexer_line()) + ": " + msg)));
 }
 
-static int yyreport_syntax_error(const yypcontext_t *ctx)
+// Name of a token in syntax errors.
+static const char *cf_symbol_name(yysymbol_kind_t kind)
 {
-    (void)ctx;
+    if (kind == YYSYMBOL_YYEOF)
+        return "$end";
+    if (kind == YYSYMBOL_YYUNDEF)
+        return "$undefined";
+    return yysymbol_name(kind);
+}
+
+// "syntax error, unexpected X, expecting A or B": at most four expected
+// tokens are named; with more, only the unexpected one is.
+static int yyreport_syntax_error(const yypcontext_t *yyctx)
+{
+    if (cf_pending_error)
+        return 0;  // a lexical error already ended the parse
+    std::string msg = "syntax error";
+    yysymbol_kind_t token = yypcontext_token(yyctx);
+    if (token != YYSYMBOL_YYEMPTY && yypcontext_expected_tokens(yyctx, nullptr, 0) > 0) {
+        msg += ", unexpected ";
+        msg += cf_symbol_name(token);
+        yysymbol_kind_t expected[4];
+        int n = yypcontext_expected_tokens(yyctx, expected, 4);
+        for (int i = 0; i < n; i++) {
+            msg += i == 0 ? ", expecting " : " or ";
+            msg += cf_symbol_name(expected[i]);
+        }
+    }
+    cferror(msg.c_str());
     return 0;
+}
+
+void cf_grammar_parse()
+{
+    in_match_section = false;
+    cf_pending_error = nullptr;
+    int rc = cfparse();
+    std::exception_ptr e = cf_pending_error;
+    cf_pending_error = nullptr;
+    if (e)
+        std::rethrow_exception(e);
+    if (rc != 0)
+        throw std::runtime_error("unexpected error while parsing config file");
 }
