@@ -1,0 +1,226 @@
+// Timed socket I/O and the line buffer of the client connection. One
+// buffer per process, since a connection process serves one connection;
+// reads from other connections (scanning daemon, agent) never touch it.
+// No call here transfers a byte at a time.
+#include "io/io.h"
+
+#include <cassert>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "log/log.h"
+
+namespace {
+
+int g_timeout = 60;
+
+// Unread bytes of the client connection: data[pos, pos + count).
+struct line_buffer {
+    char data[IO_LINE_BUFFER_SIZE];
+    size_t pos = 0;
+    size_t count = 0;
+    int fd = -1;  // the connection the bytes came from
+};
+
+line_buffer g_line;
+
+// Closes fd and forgets its buffered bytes: they belong to a dead connection.
+void io_close(int &fd)
+{
+    if (fd == g_line.fd) {
+        g_line.pos = g_line.count = 0;
+        g_line.fd = -1;
+    }
+    close(fd);
+    fd = -1;
+}
+
+// One read or write, restarted while interrupted.
+ssize_t io_transfer_once(int fd, char *buf, size_t len, bool reading)
+{
+    ssize_t r;
+    do {
+        if (reading) {
+            r = read(fd, buf, len);
+        } else {
+            // send() keeps a vanished peer from raising SIGPIPE; plain
+            // descriptors (pipes, files) fall back to write().
+            r = send(fd, buf, len, MSG_NOSIGNAL);
+            if (r < 0 && errno == ENOTSOCK)
+                r = write(fd, buf, len);
+        }
+    } while (r < 0 && errno == EINTR);
+    return r;
+}
+
+}  // namespace
+
+void io_set_timeout(int seconds) { g_timeout = seconds; }
+int io_timeout() { return g_timeout; }
+
+int io_wait(int fd, int seconds, bool reading)
+{
+    struct pollfd p;
+    p.fd = fd;
+    p.events = reading ? POLLIN : POLLOUT;
+    p.revents = 0;
+    int ms = -1;
+    if (seconds >= 0)
+        ms = seconds > INT_MAX / 1000 ? INT_MAX : seconds * 1000;
+    int r;
+    do {
+        r = poll(&p, 1, ms);
+    } while (r < 0 && errno == EINTR);
+    return r;
+}
+
+ssize_t safe_readwrite(int &fd, void *buf, size_t len, bool reading, bool use_readline)
+{
+    if (fd == g_line.fd)
+        assert(!reading || use_readline || readline_empty());
+    if (fd == -1)
+        return -1;
+
+    char *p = static_cast<char *>(buf);
+    size_t done = 0;
+    if (reading && use_readline && g_line.count > 0 && fd == g_line.fd) {
+        done = len < g_line.count ? len : g_line.count;
+        memcpy(p, g_line.data + g_line.pos, done);
+        g_line.pos += done;
+        g_line.count -= done;
+    }
+
+    const char *what = reading ? "read" : "write";
+    int seconds = g_timeout < 1 ? -1 : g_timeout;
+    while (done < len) {
+        int w = io_wait(fd, seconds, reading);
+        if (w < 0) {
+            icapd_log(LOG_L_ERROR, "%s: error in select: %s\n", what, strerror(errno));
+            return -1;
+        }
+        if (w == 0) {
+            icapd_log(LOG_L_FLOW, "%s: timeout error (after %i seconds)\n", what, g_timeout);
+            return -1;
+        }
+        ssize_t r = io_transfer_once(fd, p + done, len - done, reading);
+        if (r < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                continue;  // readiness was spurious: wait again
+            icapd_log(LOG_L_ERROR, "%s error: %s\n", what, strerror(errno));
+            io_close(fd);
+            return -1;
+        }
+        if (r == 0)
+            break;
+        done += static_cast<size_t>(r);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+ssize_t io_write_all(int &fd, const void *buf, size_t len)
+{
+    return safe_readwrite(fd, const_cast<void *>(buf), len, false, false);
+}
+
+ssize_t io_read_exact(int &fd, void *buf, size_t len, bool use_readline)
+{
+    return safe_readwrite(fd, buf, len, true, use_readline);
+}
+
+ssize_t io_write_u32(int &fd, uint32_t value)
+{
+    unsigned char b[4] = {
+        static_cast<unsigned char>(value >> 24), static_cast<unsigned char>(value >> 16),
+        static_cast<unsigned char>(value >> 8), static_cast<unsigned char>(value)};
+    return io_write_all(fd, b, sizeof b);
+}
+
+ssize_t io_read_u32(uint32_t &value, int &fd)
+{
+    unsigned char b[4];
+    ssize_t r = io_read_exact(fd, b, sizeof b, false);
+    if (r == static_cast<ssize_t>(sizeof b))
+        value = static_cast<uint32_t>(b[0]) << 24 | static_cast<uint32_t>(b[1]) << 16 |
+                static_cast<uint32_t>(b[2]) << 8 | b[3];
+    return r;
+}
+
+bool readline_empty() { return g_line.count == 0; }
+
+void readline_reset()
+{
+    g_line.pos = g_line.count = 0;
+    g_line.fd = -1;
+}
+
+int readline(int &fd, char *buf, size_t cap, const char *tag)
+{
+    int result;
+    size_t stored = 0;
+
+    if (cap < 2) {
+        if (cap == 1)
+            buf[0] = '\0';
+        result = 1;
+        goto out;
+    }
+    while (stored < cap - 1) {
+        if (g_line.count == 0) {
+            if (fd < 0) {
+                result = -1;
+                goto out;
+            }
+            int w = io_wait(fd, g_timeout < 1 ? -1 : g_timeout, true);
+            ssize_t r = 0;
+            if (w > 0) {
+                do {
+                    r = read(fd, g_line.data, sizeof g_line.data);
+                } while (r < 0 && errno == EINTR);
+                if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                    continue;  // spurious readiness
+            }
+            if (w < 0 || r < 0) {
+                icapd_log(LOG_L_ERROR, "readline error: %s\n", strerror(errno));
+                io_close(fd);
+                result = -1;
+                goto out;
+            }
+            if (w == 0 || r == 0) {
+                if (stored == 0) {
+                    icapd_log(LOG_L_INFO, "ICAP client break connection\n");
+                    io_close(fd);
+                    result = 0;
+                    goto out;
+                }
+                break;  // the line ends with what has come
+            }
+            g_line.pos = 0;
+            g_line.count = static_cast<size_t>(r);
+            g_line.fd = fd;
+        }
+        size_t room = cap - 1 - stored;
+        size_t n = g_line.count < room ? g_line.count : room;
+        const char *src = g_line.data + g_line.pos;
+        const char *nl = static_cast<const char *>(memchr(src, '\n', n));
+        if (nl)
+            n = static_cast<size_t>(nl - src) + 1;
+        memcpy(buf + stored, src, n);
+        stored += n;
+        g_line.pos += n;
+        g_line.count -= n;
+        if (nl)
+            break;
+    }
+    result = stored > INT_MAX ? INT_MAX : static_cast<int>(stored);
+
+out:
+    if (cap > 0)
+        buf[stored] = '\0';
+    if (tag)
+        icapd_log(LOG_L_TRACE, "%s '%s'\n", tag, cap > 0 ? buf : "");
+    return result;
+}

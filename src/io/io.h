@@ -1,0 +1,53 @@
+// Timed socket I/O: readiness waits bounded by the Timeout setting, whole
+// transfers that restart interrupted calls, the process-wide line buffer of
+// the client connection and the 32-bit wire integers. Every socket transfer
+// of the daemon goes through here; hard errors close the connection and set
+// the caller's handle to -1. Never reads more than it was asked to deliver
+// into a caller's buffer.
+#ifndef TVX_IO_IO_H
+#define TVX_IO_IO_H
+
+#include <cstddef>
+#include <cstdint>
+#include <sys/types.h>
+
+constexpr size_t IO_LINE_BUFFER_SIZE = 4096;
+
+// The per-wait time-out in seconds (the Timeout setting); below 1 waits
+// without limit. Set by whoever loads the configuration.
+void io_set_timeout(int seconds);
+int io_timeout();
+
+// Waits until fd is readable (reading) or writable; negative seconds wait
+// without limit. Returns the ready count, 0 on time-out, -1 on error;
+// interrupted waits are restarted.
+int io_wait(int fd, int seconds, bool reading);
+
+// Reads or writes exactly len bytes unless the peer ends the data first.
+// With use_readline, a read first takes what the line buffer holds.
+// Returns the bytes transferred (short only at end of data), or -1 on a
+// time-out or error; hard errors close fd and set it to -1.
+ssize_t safe_readwrite(int &fd, void *buf, size_t len, bool reading, bool use_readline);
+
+ssize_t io_write_all(int &fd, const void *buf, size_t len);
+ssize_t io_read_exact(int &fd, void *buf, size_t len, bool use_readline);
+
+// Unsigned 32-bit integers on the wire, most significant byte first.
+// Results as safe_readwrite; value is stored only when all 4 bytes came.
+ssize_t io_write_u32(int &fd, uint32_t value);
+ssize_t io_read_u32(uint32_t &value, int &fd);
+
+// Reads one line (through the line buffer) into buf, keeping its newline,
+// at most cap - 1 characters, zero-terminated. Returns a positive count
+// when a line or the start of one was read, 0 when the peer is gone (fd is
+// closed and set to -1), -1 on error (likewise closed). A tag logs the
+// text read at level 32.
+int readline(int &fd, char *buf, size_t cap, const char *tag);
+
+// True when the line buffer holds no unread byte.
+bool readline_empty();
+
+// Forgets whatever the line buffer holds.
+void readline_reset();
+
+#endif
