@@ -1,0 +1,255 @@
+// The configuration load sequence: command line, source, registration,
+// timed read of the text, parse, expression dump and finishing steps, and
+// the reset before a reload. Runs in the listener only.
+#include "config/config_load.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "conf_parser/cf_parser.h"
+#include "config/icapd_config.h"
+#include "io/io.h"
+#include "log/log.h"
+
+icapd_startup g_startup;
+
+namespace {
+
+// A configuration text larger than this is refused before any buffer is
+// sized by it.
+constexpr size_t config_text_max = 64u << 20;
+
+constexpr unsigned long quarantine_limit_cap = 10000;
+constexpr unsigned long quarantine_name_default = 256;
+constexpr unsigned long quarantine_path_default = 1024;
+
+const char usage_text[] =
+    "Tavex (R) icap daemon\n"
+    "  -f FILE_NAME|AGENT_SOCKET  -  set new filename for config file or agent socket\n"
+    "  -v|--version  -  output version information and exit\n"
+    "  -h|--help     -  display this help and exit\n"
+    "  -m            -  set to work with Tavex Monitor\n"
+    "  --check-only  -  perform configuration check and exit\n"
+    "  -d            -  extra debug";
+
+// The text of the configuration being loaded; released after the parse.
+std::vector<char> g_text;
+
+// Interim reader of "Name = value" lines (one value, or a comma-separated
+// list), registering the keys the daemon process needs. The configuration
+// language replaces it.
+void interim_register(cf_parser &p)
+{
+    icapd_config &c = g_config;
+    c = icapd_config();
+    log_set_level_mask(1);
+    auto str = [&](const char *name, std::string *field) {
+        p.register_param<std::string>(name, [field](const std::string &v) { *field = v; });
+    };
+    auto boolean = [&](const char *name, bool *field) {
+        p.register_param<bool>(name, [field](const bool &v) { *field = v; });
+    };
+    auto integer = [&](const char *name, int *field) {
+        p.register_param<digital_t>(name, [field](const digital_t &v) { *field = v; });
+    };
+    p.register_param<std::string>("LogFile", [&c](const std::string &v) {
+        c.LogFile = v;
+        log_set_destination(v);
+    });
+    p.register_param<digital_t>("LogLevel", [&c](const digital_t &v) {
+        c.LogLevel = v;
+        log_set_level_mask(static_cast<unsigned>(v));
+    });
+    p.register_param<unsigned long>("MaxLogSize", [&c](const unsigned long &v) { c.MaxLogSize = v; });
+    p.register_param<std::string>("User", [&c](const std::string &v) {
+        errno = 0;
+        struct passwd *pw = getpwnam(v.c_str());
+        if (!pw)
+            throw std::runtime_error(std::string("failed to parse User: ") + strerror(errno));
+        c.User = v;
+        c.user_id = pw->pw_uid;
+        c.group_id = pw->pw_gid;
+    });
+    str("Cache", &c.Cache);
+    str("UcfDirectory", &c.UcfDirectory);
+    str("Templates", &c.Templates);
+    str("PidFile", &c.PidFile);
+    str("BindPort", &c.BindPort);
+    str("BindAddress", &c.BindAddress);
+    str("PathToQuarantine", &c.PathToQuarantine);
+    integer("Timeout", &c.Timeout);
+    integer("MailCache", &c.MailCache);
+    boolean("SendMail", &c.SendMail);
+    boolean("SendMailUcfBlock", &c.SendMailUcfBlock);
+    boolean("KeepAlive", &c.KeepAlive);
+    boolean("UsePreview", &c.UsePreview);
+}
+
+void interim_parse(cf_parser &p, const char *data, size_t len)
+{
+    std::istringstream in(std::string(data, len));
+    std::string line;
+    for (int n = 1; std::getline(in, line); ++n) {
+        size_t eq = line.find('=');
+        if (line.find_first_not_of(" \t\r") == std::string::npos || line[line.find_first_not_of(" \t")] == '#')
+            continue;
+        auto trim = [](std::string s) {
+            size_t b = s.find_first_not_of(" \t\r\"");
+            size_t e = s.find_last_not_of(" \t\r\"");
+            return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
+        };
+        try {
+            if (eq == std::string::npos)
+                throw std::runtime_error("syntax error");
+            std::string name = trim(line.substr(0, eq)), value = trim(line.substr(eq + 1));
+            if (!p.parse(name, value, true))
+                throw std::runtime_error("Param not found: " + name);
+        } catch (const std::exception &e) {
+            throw std::runtime_error("parser error at line " + std::to_string(n) + ": " + e.what());
+        }
+    }
+}
+
+// Longest file name and path in the quarantine directory.
+void compute_quarantine_limits()
+{
+    const char *dir = g_config.PathToQuarantine.c_str();
+    long name_max = pathconf(dir, _PC_NAME_MAX);
+    long path_max = pathconf(dir, _PC_PATH_MAX);
+    g_config.quarantine_name_max =
+        name_max < 0 ? quarantine_name_default
+                     : (static_cast<unsigned long>(name_max) > quarantine_limit_cap ? quarantine_limit_cap
+                                                                                     : static_cast<unsigned long>(name_max));
+    g_config.quarantine_path_max =
+        path_max < 0 ? quarantine_path_default
+                     : (static_cast<unsigned long>(path_max) > quarantine_limit_cap ? quarantine_limit_cap
+                                                                                     : static_cast<unsigned long>(path_max));
+}
+
+// What follows a successful parse: content-policy lists, the log size
+// check, the quarantine limits and the I/O time-out.
+void config_finish()
+{
+    // Host lists (BlackHosts, WhiteHosts, AclList, WhiteUcfFiles, each with
+    // its listing) and the URL-category files are built here, in that
+    // order; a failure of the category files raises "Error in reading ucf
+    // files.".
+    log_truncate_check(g_config.MaxLogSize);
+    compute_quarantine_limits();
+    io_set_timeout(g_config.Timeout);
+    icapd_log(LOG_L_FLOW, "init: tavex-icapd starting\n");
+}
+
+// Loads from the configuration file at path.
+void load_file(const std::string &path)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        std::string msg = "Error in opening ini file " + path + " for reading: " + strerror(errno);
+        if (fd >= 0)
+            close(fd);
+        icapd_log(LOG_L_ERROR, "%s\n", msg.c_str());
+        fprintf(stderr, "%s\n", msg.c_str());
+        throw std::runtime_error(msg);
+    }
+    try {
+        config_load_from_fd(fd, static_cast<size_t>(st.st_size));
+    } catch (...) {
+        if (fd >= 0)
+            close(fd);
+        throw;
+    }
+    if (fd >= 0)
+        close(fd);
+}
+
+// Loads from the source chosen by the command line.
+void load_source()
+{
+    const std::string &source = g_startup.source;
+    if (source.find(':') != std::string::npos) {
+        // A source with a colon names the management agent.
+        throw std::runtime_error("configuration source " + source +
+                                 " names an agent; fetching the configuration from an agent is not supported");
+    }
+    load_file(source);
+}
+
+}  // namespace
+
+void config_parse_command_line(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const char *arg = argv[i];
+        if (!strcmp(arg, "-f")) {
+            if (i + 1 >= argc) {
+                fputs("After -f you must set filename or agent address\n", stderr);
+                exit(1);
+            }
+            g_startup.source = argv[++i];
+        } else if (!strcmp(arg, "-v") || !strcmp(arg, "--version")) {
+            printf("Tavex (R) icap daemon, version %s (%s)\n", ICAPD_VERSION_TEXT, __DATE__);
+            exit(0);
+        } else if (!strcmp(arg, "-m")) {
+            g_startup.monitor = true;
+        } else if (!strcmp(arg, "-h") || !strcmp(arg, "--help")) {
+            printf("%s\n", usage_text);
+            exit(0);
+        } else if (!strcmp(arg, "--check-only")) {
+            g_startup.check_only = true;
+        } else if (!strcmp(arg, "-d")) {
+            log_set_extra_debug(true);
+        } else {
+            fprintf(stderr, "Unknown parameter %s\n", arg);
+            exit(1);
+        }
+    }
+}
+
+void config_load(int argc, char **argv)
+{
+    config_parse_command_line(argc, argv);
+    load_source();
+}
+
+void config_reload() { load_source(); }
+
+void config_load_from_fd(int &fd, size_t len)
+{
+    try {
+        cf_parser parser;
+        interim_register(parser);
+        if (len > config_text_max)
+            throw std::runtime_error(std::string("error reading config file: ") + strerror(EFBIG));
+        g_text.assign(len, '\0');
+        errno = 0;
+        ssize_t got = len ? io_read_exact(fd, g_text.data(), len, false) : 0;
+        if (got != static_cast<ssize_t>(len))
+            throw std::runtime_error(std::string("error reading config file: ") +
+                                     strerror(errno ? errno : EIO));
+        interim_parse(parser, g_text.data(), g_text.size());
+        std::vector<char>().swap(g_text);
+    } catch (const std::exception &e) {
+        std::vector<char>().swap(g_text);
+        throw std::runtime_error(std::string("Error while parsing config file: ") + e.what());
+    }
+    config_finish();
+}
+
+void config_reset()
+{
+    g_config.tavex_addresses.clear();
+    g_config.agent_addresses.clear();
+}
