@@ -88,6 +88,9 @@ void interim_register(cf_parser &p)
     str("BindPort", &c.BindPort);
     str("BindAddress", &c.BindAddress);
     str("PathToQuarantine", &c.PathToQuarantine);
+    p.register_param<cf_parser::string_list>("TavexAddress", [&c](const cf_parser::string_list &v) {
+        c.TavexAddress.insert(c.TavexAddress.end(), v.begin(), v.end());
+    });
     integer("Timeout", &c.Timeout);
     integer("MailCache", &c.MailCache);
     boolean("SendMail", &c.SendMail);
