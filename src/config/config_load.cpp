@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -17,6 +16,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "conf_parser/cf_override.h"
 #include "conf_parser/cf_parser.h"
 #include "config/icapd_config.h"
 #include "io/io.h"
@@ -46,59 +46,8 @@ const char usage_text[] =
 // The text of the configuration being loaded; released after the parse.
 std::vector<char> g_text;
 
-// Interim reader of "Name = value" lines (one value, or a comma-separated
-// list), registering the keys the daemon process needs. The configuration
-// language replaces it.
-void interim_register(cf_parser &p)
-{
-    icapd_config &c = g_config;
-    c = icapd_config();
-    log_set_level_mask(1);
-    auto str = [&](const char *name, std::string *field) {
-        p.register_param<std::string>(name, [field](const std::string &v) { *field = v; });
-    };
-    auto boolean = [&](const char *name, bool *field) {
-        p.register_param<bool>(name, [field](const bool &v) { *field = v; });
-    };
-    auto integer = [&](const char *name, int *field) {
-        p.register_param<digital_t>(name, [field](const digital_t &v) { *field = v; });
-    };
-    p.register_param<std::string>("LogFile", [&c](const std::string &v) {
-        c.LogFile = v;
-        log_set_destination(v);
-    });
-    p.register_param<digital_t>("LogLevel", [&c](const digital_t &v) {
-        c.LogLevel = v;
-        log_set_level_mask(static_cast<unsigned>(v));
-    });
-    p.register_param<unsigned long>("MaxLogSize", [&c](const unsigned long &v) { c.MaxLogSize = v; });
-    p.register_param<std::string>("User", [&c](const std::string &v) {
-        errno = 0;
-        struct passwd *pw = getpwnam(v.c_str());
-        if (!pw)
-            throw std::runtime_error(std::string("failed to parse User: ") + strerror(errno));
-        c.User = v;
-        c.user_id = pw->pw_uid;
-        c.group_id = pw->pw_gid;
-    });
-    str("Cache", &c.Cache);
-    str("UcfDirectory", &c.UcfDirectory);
-    str("Templates", &c.Templates);
-    str("PidFile", &c.PidFile);
-    str("BindPort", &c.BindPort);
-    str("BindAddress", &c.BindAddress);
-    str("PathToQuarantine", &c.PathToQuarantine);
-    p.register_param<cf_parser::string_list>("TavexAddress", [&c](const cf_parser::string_list &v) {
-        c.TavexAddress.insert(c.TavexAddress.end(), v.begin(), v.end());
-    });
-    integer("Timeout", &c.Timeout);
-    integer("MailCache", &c.MailCache);
-    boolean("SendMail", &c.SendMail);
-    boolean("SendMailUcfBlock", &c.SendMailUcfBlock);
-    boolean("KeepAlive", &c.KeepAlive);
-    boolean("UsePreview", &c.UsePreview);
-}
-
+// Interim reader of "Name = value" lines (one value per line) until the
+// configuration language lands; the registry does the rest.
 void interim_parse(cf_parser &p, const char *data, size_t len)
 {
     std::istringstream in(std::string(data, len));
@@ -122,6 +71,19 @@ void interim_parse(cf_parser &p, const char *data, size_t len)
             throw std::runtime_error("parser error at line " + std::to_string(n) + ": " + e.what());
         }
     }
+}
+
+// Logs the [def] functions and the match expressions as compiled, one log
+// line per line of their printed form.
+void log_compiled_expressions()
+{
+    std::ostringstream os;
+    g_config.functions.dump(os);
+    cf_dump_match_blocks(os, g_config.mb);
+    std::istringstream in(os.str());
+    std::string line;
+    while (std::getline(in, line))
+        icapd_log(LOG_L_TRACE, "%s\n", line.c_str());
 }
 
 // Longest file name and path in the quarantine directory.
@@ -233,7 +195,8 @@ void config_load_from_fd(int &fd, size_t len)
 {
     try {
         cf_parser parser;
-        interim_register(parser);
+        g_config.register_params(parser);
+        g_config.bind_callbacks(parser);
         if (len > config_text_max)
             throw std::runtime_error(std::string("error reading config file: ") + strerror(EFBIG));
         g_text.assign(len, '\0');
@@ -244,15 +207,18 @@ void config_load_from_fd(int &fd, size_t len)
                                      strerror(errno ? errno : EIO));
         interim_parse(parser, g_text.data(), g_text.size());
         std::vector<char>().swap(g_text);
+        // The default account is looked up only when the text names none,
+        // so that a machine without "tavex" can still name its own.
+        g_config.resolve_default_user();
     } catch (const std::exception &e) {
         std::vector<char>().swap(g_text);
         throw std::runtime_error(std::string("Error while parsing config file: ") + e.what());
     }
+    log_compiled_expressions();
     config_finish();
 }
 
 void config_reset()
 {
-    g_config.tavex_addresses.clear();
-    g_config.agent_addresses.clear();
+    g_config.reset();
 }
