@@ -17,10 +17,12 @@
 #include <vector>
 
 #include "conf_parser/cf_override.h"
+#include "conf_parser/cf_parse.h"
 #include "conf_parser/cf_parser.h"
 #include "config/icapd_config.h"
 #include "io/io.h"
 #include "log/log.h"
+#include "policy/mime_rules.h"
 
 icapd_startup g_startup;
 
@@ -45,33 +47,6 @@ const char usage_text[] =
 
 // The text of the configuration being loaded; released after the parse.
 std::vector<char> g_text;
-
-// Interim reader of "Name = value" lines (one value per line) until the
-// configuration language lands; the registry does the rest.
-void interim_parse(cf_parser &p, const char *data, size_t len)
-{
-    std::istringstream in(std::string(data, len));
-    std::string line;
-    for (int n = 1; std::getline(in, line); ++n) {
-        size_t eq = line.find('=');
-        if (line.find_first_not_of(" \t\r") == std::string::npos || line[line.find_first_not_of(" \t")] == '#')
-            continue;
-        auto trim = [](std::string s) {
-            size_t b = s.find_first_not_of(" \t\r\"");
-            size_t e = s.find_last_not_of(" \t\r\"");
-            return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
-        };
-        try {
-            if (eq == std::string::npos)
-                throw std::runtime_error("syntax error");
-            std::string name = trim(line.substr(0, eq)), value = trim(line.substr(eq + 1));
-            if (!p.parse(name, value, true))
-                throw std::runtime_error("Param not found: " + name);
-        } catch (const std::exception &e) {
-            throw std::runtime_error("parser error at line " + std::to_string(n) + ": " + e.what());
-        }
-    }
-}
 
 // Logs the [def] functions and the match expressions as compiled, one log
 // line per line of their printed form.
@@ -143,6 +118,7 @@ void load_file(const std::string &path)
 // Loads from the source chosen by the command line.
 void load_source()
 {
+    mime_rules_reset();
     const std::string &source = g_startup.source;
     if (source.find(':') != std::string::npos) {
         // A source with a colon names the management agent.
@@ -197,6 +173,7 @@ void config_load_from_fd(int &fd, size_t len)
         cf_parser parser;
         g_config.register_params(parser);
         g_config.bind_callbacks(parser);
+        parser.add_mime_block = [](const std::string &text) { mime_parse_block(text); };
         if (len > config_text_max)
             throw std::runtime_error(std::string("error reading config file: ") + strerror(EFBIG));
         g_text.assign(len, '\0');
@@ -205,7 +182,7 @@ void config_load_from_fd(int &fd, size_t len)
         if (got != static_cast<ssize_t>(len))
             throw std::runtime_error(std::string("error reading config file: ") +
                                      strerror(errno ? errno : EIO));
-        interim_parse(parser, g_text.data(), g_text.size());
+        cf_parse_text(parser, g_text.data(), g_text.size());
         std::vector<char>().swap(g_text);
         // The default account is looked up only when the text names none,
         // so that a machine without "tavex" can still name its own.
@@ -220,5 +197,8 @@ void config_load_from_fd(int &fd, size_t len)
 
 void config_reset()
 {
+    mime_rules_reset();
     g_config.reset();
+    // The host lists are emptied here as well once they are built by the
+    // load (see config_finish).
 }

@@ -13,6 +13,7 @@
 #include "config/icapd_config.h"
 #include "io/io.h"
 #include "log/log.h"
+#include "policy/mime_rules.h"
 #include "support/support.h"
 
 using namespace tvx_test;
@@ -71,8 +72,10 @@ TEST_F(config_load_test, missing_file)
 
 TEST_F(config_load_test, unknown_user_is_reported_with_its_line)
 {
+    // An assignment is complete once its line end has been read, so its
+    // errors carry the number of the line after it.
     std::string msg = load_error("LogLevel = 1\n\nUser = no-such-account-tvx\n");
-    const std::string prefix = "Error while parsing config file: parser error at line 3: failed to parse User: ";
+    const std::string prefix = "Error while parsing config file: parser error at line 4: failed to parse User: ";
     EXPECT_EQ(msg.substr(0, prefix.size()), prefix) << msg;
     EXPECT_GT(msg.size(), prefix.size());
 }
@@ -111,6 +114,17 @@ TEST_F(config_load_test, oversized_log_file_is_emptied_at_the_end_of_the_load)
     }
 }
 
+TEST_F(config_load_test, compiled_expressions_are_logged_line_by_line)
+{
+    std::string log = dir_ / "icapd.log";
+    load("LogFile = \"" + log + "\"\nLogLevel = 32\n" + user_line() +
+         "[def]\nguest = { request_username == \"guest\" }\n"
+         "[match]\nif guest() {\n    BlockAll = yes\n}\n");
+    std::string text = read_file(log);
+    EXPECT_NE(text.find("DEBUG FUNCTION: guest\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("DEBUG MATCH_EXPRESSION:\n"), std::string::npos) << text;
+}
+
 TEST_F(config_load_test, finishing_steps_set_quarantine_limits_and_timeout)
 {
     mkdir((dir_ / "q").c_str(), 0700);
@@ -130,10 +144,21 @@ TEST_F(config_load_test, reload_of_the_same_text_yields_the_same_state_once)
     const std::string text = user_line() + "TavexAddress = \"inet:2001@127.0.0.1\"\n" +
                              "TavexAddress = \"pid:" + dir_ / "tavexd.pid" + "\"\n" +
                              "BlackHosts = \"" + dir_ / "black1.txt" + "\"\n" +
-                             "BlackHosts = \"" + dir_ / "black2.txt" + "\"\n" + "KeepAlive = no\n";
+                             "BlackHosts = \"" + dir_ / "black2.txt" + "\"\n" + "KeepAlive = no\n" +
+                             "MimeStart\nimage pass 2m scan\ntext/css pass all\nMimeEnd\n"
+                             "[def]\n"
+                             "office = { system_time >= \"08:00\" && system_time < \"18:00\" }\n"
+                             "[match]\n"
+                             "if office() {\n    BlockChats = yes\n}\n"
+                             "if request_username == \"guest\" {\n    BlockAll = yes\n}\n";
     load(text);
     ASSERT_EQ(g_config.tavex_addresses.size(), 3u);
     ASSERT_EQ(g_config.BlackHosts.size(), 2u);
+    ASSERT_EQ(g_config.mb.size(), 2u);
+    ASSERT_EQ(g_config.functions.size(), 1u);
+    const size_t mime1 = mime_rules_level1().size(), mime2 = mime_rules_level2().size();
+    ASSERT_EQ(mime1, 2u);  // "*" and image
+    ASSERT_EQ(mime2, 1u);  // text/css
     EXPECT_FALSE(g_config.KeepAlive);
     for (int i = 0; i < 2; ++i) {
         load(text);
@@ -141,6 +166,10 @@ TEST_F(config_load_test, reload_of_the_same_text_yields_the_same_state_once)
         EXPECT_EQ(g_config.tavex_addresses[0].host, "127.0.0.1");
         EXPECT_EQ(g_config.tavex_addresses[1].host, "/tmp/tavexd.sock");
         EXPECT_EQ(g_config.BlackHosts.size(), 2u);
+        EXPECT_EQ(g_config.mb.size(), 2u);
+        EXPECT_EQ(g_config.functions.size(), 1u);
+        EXPECT_EQ(mime_rules_level1().size(), mime1);
+        EXPECT_EQ(mime_rules_level2().size(), mime2);
     }
 
     // A line removed from the text is gone after the next load, and the
@@ -149,4 +178,8 @@ TEST_F(config_load_test, reload_of_the_same_text_yields_the_same_state_once)
     EXPECT_EQ(g_config.BlackHosts, std::vector<std::string>{dir_ / "black2.txt"});
     EXPECT_TRUE(g_config.tavex_addresses.empty());
     EXPECT_TRUE(g_config.KeepAlive);
+    EXPECT_TRUE(g_config.mb.empty());
+    EXPECT_TRUE(g_config.functions.empty());
+    EXPECT_EQ(mime_rules_level1().size(), 1u);
+    EXPECT_TRUE(mime_rules_level2().empty());
 }

