@@ -86,6 +86,17 @@ TEST(command_line, check_only_accepts_a_valid_file_without_opening_anything)
     EXPECT_EQ(read_file(dir / "icapd.log").find("Start Tavex"), std::string::npos);
 }
 
+TEST(command_line, extra_debug_echoes_every_log_call_to_stderr)
+{
+    temp_dir dir;
+    write_file(dir / "c.ini", base_config(dir.path(), free_tcp_port()));
+    run_result r = run({"-d", "--check-only", "-f", dir / "c.ini"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Options OK\n");
+    // A level-2 line, below the configured mask, still reaches stderr.
+    EXPECT_NE(r.err.find("init: tavex-icapd starting\n"), std::string::npos) << r.err;
+}
+
 TEST(command_line, check_only_reports_a_missing_file)
 {
     run_result r = run({"--check-only", "-f", "/nonexistent/dir/x.ini"});
@@ -114,4 +125,21 @@ TEST(command_line, missing_file_without_check_only_exits_1)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "Error in opening ini file /nonexistent/x.ini for reading: No such file or directory\n");
+}
+
+TEST(command_line, example_configuration_passes_the_check)
+{
+    // The example names its lists under the installed configuration
+    // directory; the copy points at the source tree's etc/ instead.
+    std::string text = read_file(std::string(TVX_SOURCE_DIR) + "/etc/tavex-icapd.ini");
+    ASSERT_FALSE(text.empty());
+    const std::string installed = "/usr/local/etc/tavex/", source = std::string(TVX_SOURCE_DIR) + "/etc/";
+    for (size_t pos = text.find(installed); pos != std::string::npos; pos = text.find(installed, pos + source.size()))
+        text.replace(pos, installed.size(), source);
+    temp_dir dir;
+    write_file(dir / "tavex-icapd.ini", text);
+    run_result r = run({"--check-only", "-f", dir / "tavex-icapd.ini"});
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "Options OK\n");
+    EXPECT_EQ(r.status, 0);
 }
