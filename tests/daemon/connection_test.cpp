@@ -152,7 +152,11 @@ TEST(connection, idle_keepalive_process_is_not_ended_by_the_request_alarm)
     ASSERT_TRUE(d.start(std::string(trace_levels) + "Timeout = 1\n")) << d.stderr_text();
     icap_conn conn;
     ASSERT_TRUE(conn.connect(d.port()));
-    ASSERT_TRUE(conn.send("REQMOD icap://127.0.0.1/avscan ICAP/1.0\r\nHost: x\r\n\r\n"));
+    // A head cut short by an unknown entity gets the error reply, and the
+    // connection stays open with the alarm of that head still armed.
+    ASSERT_TRUE(conn.send("REQMOD icap://127.0.0.1/avscan ICAP/1.0\r\nEncapsulated: foo-hdr=0\r\n"));
+    icap_reply err;
+    ASSERT_TRUE(conn.read_reply(err));
     ASSERT_TRUE(d.wait_log("Going for infinitely waiting"));
     sleep(2);
     ASSERT_TRUE(conn.send(options_request));
