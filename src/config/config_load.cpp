@@ -4,7 +4,6 @@
 #include "config/config_load.h"
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -61,30 +60,32 @@ void log_compiled_expressions()
         icapd_log(LOG_L_TRACE, "%s\n", line.c_str());
 }
 
+// A pathconf result within the cap, or the fallback when the system gives
+// no limit.
+unsigned long path_limit(long value, unsigned long fallback)
+{
+    if (value < 0)
+        return fallback;
+    return static_cast<unsigned long>(value) > quarantine_limit_cap ? quarantine_limit_cap
+                                                                    : static_cast<unsigned long>(value);
+}
+
 // Longest file name and path in the quarantine directory.
 void compute_quarantine_limits()
 {
     const char *dir = g_config.PathToQuarantine.c_str();
-    long name_max = pathconf(dir, _PC_NAME_MAX);
-    long path_max = pathconf(dir, _PC_PATH_MAX);
-    g_config.quarantine_name_max =
-        name_max < 0 ? quarantine_name_default
-                     : (static_cast<unsigned long>(name_max) > quarantine_limit_cap ? quarantine_limit_cap
-                                                                                     : static_cast<unsigned long>(name_max));
-    g_config.quarantine_path_max =
-        path_max < 0 ? quarantine_path_default
-                     : (static_cast<unsigned long>(path_max) > quarantine_limit_cap ? quarantine_limit_cap
-                                                                                     : static_cast<unsigned long>(path_max));
+    g_config.quarantine_name_max = path_limit(pathconf(dir, _PC_NAME_MAX), quarantine_name_default);
+    g_config.quarantine_path_max = path_limit(pathconf(dir, _PC_PATH_MAX), quarantine_path_default);
 }
 
 // What follows a successful parse: content-policy lists, the log size
 // check, the quarantine limits and the I/O time-out.
 void config_finish()
 {
-    // Host lists (BlackHosts, WhiteHosts, AclList, WhiteUcfFiles, each with
-    // its listing) and the URL-category files are built here, in that
-    // order; a failure of the category files raises "Error in reading ucf
-    // files.".
+    // The content policy is compiled here, once the text is in: the host
+    // lists (BlackHosts, WhiteHosts, AclList, WhiteUcfFiles, each followed
+    // by its listing), then the URL-category files, whose failure raises
+    // "Error in reading ucf files.". Neither is part of this build yet.
     log_truncate_check(g_config.MaxLogSize);
     compute_quarantine_limits();
     io_set_timeout(g_config.Timeout);
