@@ -101,6 +101,20 @@ TEST(signals, reload_that_switches_keepalive_on_retires_the_next_children_too)
     EXPECT_EQ(count_of(d.log(), "parent close his descriptor"), 1u);
 }
 
+TEST(signals, failed_reload_ends_the_listener_with_status_1)
+{
+    daemon_process d;
+    ASSERT_TRUE(d.start()) << d.stderr_text();
+    ASSERT_TRUE(d.wait_log("Start Tavex"));
+    d.rewrite_config("Timeout = soon\n");
+    kill(d.pid(), SIGHUP);
+    // The log file is named before the bad line, so the message has a log.
+    ASSERT_TRUE(d.wait_log("ERROR Error in tvxid_init(): Error while parsing config file: parser error at line 11: "
+                           "Error parsing digital_t\n"))
+        << d.log();
+    EXPECT_EQ(d.stop(0), 1);
+}
+
 TEST(signals, sigterm_removes_the_pid_file_and_logs_the_shutdown)
 {
     daemon_process d;
