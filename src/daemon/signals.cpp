@@ -129,7 +129,9 @@ void reload_configuration()
     try {
         config_reload();
     } catch (const std::exception &e) {
-        icapd_log(LOG_L_FLOW, "Error in tvxid_init(): %s\n", e.what());
+        // An error, not a debug line: the listener ends here, and the
+        // administrator has to learn why from the log.
+        icapd_log(LOG_L_ERROR, "Error in tvxid_init(): %s\n", e.what());
         exit(1);
     }
     if (g_config.KeepAlive && !keepalive_open()) {
