@@ -5,6 +5,8 @@
 #include "config/icapd_config.h"
 #include "log/log.h"
 #include "scan/scan_state.h"
+#include "scan/tvx_commands.h"
+#include "scan/tvx_connect.h"
 
 void daemon_virus_count()
 {
@@ -12,16 +14,13 @@ void daemon_virus_count()
         icapd_log(LOG_L_INFO, "Virus check disabled\n");
         return;
     }
-    // The scanning client's base-count query (tvx_get_virus_num) fills
-    // virus_total here and then closes its connection. Until the client is
-    // linked in, the count keeps its previous value.
+    // The listener keeps no scanning-daemon connection between counts: a
+    // failure is logged by the client and leaves the count as it was.
+    tvx_get_virus_num(tvx_daemon_fd);
+    close_fd(tvx_daemon_fd);
 }
 
-void daemon_scan_close()
-{
-    // The scanning client's connection close (tvx_close) goes here; this
-    // process holds no scanning-daemon connection until the client exists.
-}
+void daemon_scan_close() { close_fd(tvx_daemon_fd); }
 
 bool daemon_peer_admitted(const sockaddr *peer, socklen_t len)
 {
