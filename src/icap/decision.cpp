@@ -6,6 +6,7 @@
 #include <climits>
 #include <string>
 
+#include "conf_parser/cf_expr.h"
 #include "config/icapd_config.h"
 #include "log/log.h"
 #include "report/template.h"
@@ -16,11 +17,10 @@ namespace {
 enum mime_outcome { MIME_OUT_SCAN, MIME_OUT_PASS, MIME_OUT_REJECT_REPORT, MIME_OUT_REJECT_TRUNC, MIME_OUT_WRONG };
 
 // BlockAll in force for this request: the first true match section that
-// assigns it, else the global value. The per-request getter of the
-// configuration object takes an expr_context built from rq.
-bool block_all(const icap_request &)
+// assigns it, else the global value.
+bool block_all(const icap_request &rq)
 {
-    return g_config.BlockAll;
+    return g_config.block_all(expr_context(rq));
 }
 
 // Host-list match of the request URL against BlackHosts / WhiteHosts

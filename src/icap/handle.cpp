@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <strings.h>
 #include <unistd.h>
@@ -208,7 +209,13 @@ int icap_handle(int &fd)
     }
     if (strcmp(rq.method, "REQMOD") != 0 && strcmp(rq.method, "RESPMOD") != 0)
         return 200;
-    int rc = handle_modification(rq, fd);
-    icap_entities_release(rq);
-    return rc;
+    // Match-section expressions see the time the request began.
+    if (rq.request_time == -1)
+        rq.request_time = time(nullptr);
+    // The temp files go on every way out, an evaluation error included.
+    struct release_guard {
+        icap_request &rq;
+        ~release_guard() { icap_entities_release(rq); }
+    } guard{rq};
+    return handle_modification(rq, fd);
 }

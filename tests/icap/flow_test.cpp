@@ -5,6 +5,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
+
+#include "conf_parser/expr.h"
 
 #include "support/log_capture.h"
 
@@ -103,6 +106,33 @@ TEST_F(Flow, BlockAllBlocksBodylessReqmodAndRespmod)
     r = roundtrip(icap_msg("RESPMOD", "Allow: 204\r\n", get_hdr, res_hdr_for(3000), &b));
     EXPECT_EQ(r.raw, block_reply(block_page(url)));
     EXPECT_TRUE(cache_empty());
+}
+
+expr::expression_ptr url_is(const std::string &text)
+{
+    using namespace expr;
+    return std::make_shared<op_ieq>(
+        value_owner<string_type_traits>(new value_var<string_type_traits>("request_url")),
+        value_owner<string_type_traits>(new value_const<string_type_traits>(text)));
+}
+
+TEST_F(Flow, MatchSectionSettingBlockAllWinsOverTheGlobalValue)
+{
+    // [match] if request_url == <url> { BlockAll = yes }, then one that lets another URL through.
+    g_config.add_expr(url_is(url));
+    g_config.add_override<bool>(BLOCK_ALL, true);
+    g_config.add_expr(url_is("example.com/free"));
+    g_config.add_override<bool>(BLOCK_ALL, false);
+
+    icap_reply r = roundtrip(icap_msg("REQMOD", "", get_hdr, "", nullptr));
+    EXPECT_EQ(r.raw, block_reply(block_page(url)));
+
+    std::string free_hdr = "GET /free HTTP/1.1\r\nHost: example.com\r\n\r\n";
+    g_config.BlockAll = true;
+    icap_request_reset(g_request);
+    r = roundtrip(icap_msg("REQMOD", "", free_hdr, "", nullptr));
+    EXPECT_EQ(r.raw, "ICAP/1.0 200 OK\r\nEncapsulated: req-hdr=0, null-body=" + std::to_string(free_hdr.size()) +
+                         istag + free_hdr);
 }
 
 TEST_F(Flow, BlockPageWithKeepAliveOff)
