@@ -9,12 +9,10 @@
 #include "conf_parser/cf_expr.h"
 #include "config/icapd_config.h"
 #include "log/log.h"
+#include "policy/mime_rules.h"
 #include "report/template.h"
 
 namespace {
-
-// Outcomes of the MIME rule for a body.
-enum mime_outcome { MIME_OUT_SCAN, MIME_OUT_PASS, MIME_OUT_REJECT_REPORT, MIME_OUT_REJECT_TRUNC, MIME_OUT_WRONG };
 
 // BlockAll in force for this request: the first true match section that
 // assigns it, else the global value.
@@ -41,13 +39,16 @@ bool url_category_blocks(const icap_request &, std::string &)
     return false;
 }
 
-// The MIME rule for the body (content type and length): the outcome, and
-// the rule's printed form with the prefix ", rule:" in *rule_desc. The
-// built-in rule "*" scans every body.
-mime_outcome mime_rule(const icap_request &, std::string *rule_desc)
+// The MIME rule for the body by content type and length: its action
+// code, the reject option in *option, the rule's printed form (", rule:
+// ...") in *rule_desc.
+int mime_decision(const icap_request &rq, int *option, std::string *rule_desc)
 {
-    *rule_desc = ", rule: * = [scan all]";
-    return MIME_OUT_SCAN;
+    const ::mime_rule *rule = nullptr;
+    *option = MIME_OPT_NONE;
+    int action = mime_find_rule(rq.content_type, rq.content_length, option, &rule);
+    *rule_desc = rule ? mime_format_rule(", rule:", *rule) : std::string();
+    return action;
 }
 
 // Block notification mail (SendMailUcfBlock): reason "in black list",
@@ -103,11 +104,13 @@ int icap_policy_decide(icap_request &rq, bool has_body, const char **report)
         return ICAP_RES_NO_CHANGE;
 
     std::string rule;
-    switch (mime_rule(rq, &rule)) {
-    case MIME_OUT_PASS:
+    int option;
+    int action = mime_decision(rq, &option, &rule);
+    switch (action) {
+    case MIME_PASS:
         log_decision(rq, LOG_L_WARN, true, rule, "pass without check");
         return ICAP_RES_NO_CHANGE;
-    case MIME_OUT_SCAN:
+    case MIME_SCAN:
         if (!icap_scan_configured()) {
             log_decision(rq, LOG_L_WARN, true, rule, "antivirus disabled");
             return ICAP_RES_NO_CHANGE;
@@ -119,16 +122,14 @@ int icap_policy_decide(icap_request &rq, bool has_body, const char **report)
         }
         log_decision(rq, LOG_L_FLOW, false, rule, "continue checking");
         return ICAP_RES_SCAN;
-    case MIME_OUT_REJECT_TRUNC:
-        *report = nullptr;
+    case MIME_REJECT:
+        if (option == MIME_OPT_TRUNC)
+            *report = nullptr;
         log_decision(rq, LOG_L_WARN, true, rule, "reject access to this url");
         return ICAP_RES_BLOCKED;
-    case MIME_OUT_REJECT_REPORT:
-        log_decision(rq, LOG_L_WARN, true, rule, "reject access to this url");
-        return ICAP_RES_BLOCKED;
-    case MIME_OUT_WRONG:
+    default:
         break;
     }
-    icapd_log(LOG_L_ERROR, "icap_select_preview_behavior: wrong val=%i\n", 0);
+    icapd_log(LOG_L_ERROR, "icap_select_preview_behavior: wrong val=%i\n", action);
     return ICAP_RES_SCAN;
 }

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "conf_parser/expr.h"
+#include "policy/mime_rules.h"
 
 #include "support/log_capture.h"
 
@@ -286,6 +287,62 @@ TEST_F(Flow, BlockInPreviewBeforeTheRestIsRead)
     std::string preview = tvx_test::chunked(body.substr(0, 1024), 512);
     icap_reply r = roundtrip(icap_msg("RESPMOD", "Preview: 1024\r\nAllow: 204\r\n", get_hdr, res_hdr_for(4096), &preview));
     EXPECT_EQ(r.raw, block_reply(block_page(url)));
+    EXPECT_TRUE(cache_empty());
+}
+
+// MIME rules by content type: pass, reject with a page, reject by cutting
+// the body off.
+class FlowMime : public Flow {
+protected:
+    void SetUp() override
+    {
+        Flow::SetUp();
+        mime_parse_block("text/plain pass all\napplication reject -report all\nimage reject -trunc all\n");
+    }
+    void TearDown() override
+    {
+        mime_rules_reset();
+        Flow::TearDown();
+    }
+    static std::string res_hdr(const std::string &type, size_t length)
+    {
+        return "HTTP/1.1 200 OK\r\nContent-Type: " + type + "\r\nContent-Length: " + std::to_string(length) +
+               "\r\n\r\n";
+    }
+};
+
+TEST_F(FlowMime, PassInPreviewIs204WithoutTheRest)
+{
+    with_daemon();
+    std::string preview = tvx_test::chunked(pattern(1024), 1024);
+    icap_reply r = roundtrip(icap_msg("RESPMOD", "Preview: 1024\r\n", get_hdr, res_hdr("text/plain", 9000), &preview));
+    EXPECT_EQ(r.raw, reply_204);
+}
+
+TEST_F(FlowMime, PassOutsidePreviewStillReachesTheScan)
+{
+    // The whole body is here: the pass rule does not keep it from the scan,
+    // after which a clean body without Allow: 204 comes back unchanged.
+    with_daemon();
+    std::string body = pattern(900);
+    std::string b = tvx_test::chunked(body, 100);
+    std::string hdr = res_hdr("text/plain", 900);
+    icap_reply r = roundtrip(icap_msg("RESPMOD", "", get_hdr, hdr, &b));
+    EXPECT_EQ(r.raw, echo_respmod(hdr, body));
+}
+
+TEST_F(FlowMime, RejectWithReportOrTruncation)
+{
+    log_capture log(0xFF);
+    std::string b = tvx_test::chunked(pattern(3000), 1000);
+    icap_reply r = roundtrip(icap_msg("RESPMOD", "Allow: 204\r\n", get_hdr, res_hdr("application/x-msdownload", 3000), &b));
+    EXPECT_EQ(r.raw, block_reply(block_page(url)));
+    EXPECT_TRUE(log.has("url:[" + url + "], content-type: application/x-msdownload, size=3000, rule: application = "
+                        "[reject -report all] -> reject access to this url\n"));
+
+    icap_request_reset(g_request);
+    r = roundtrip(icap_msg("RESPMOD", "Allow: 204\r\n", get_hdr, res_hdr("image/png", 3000), &b));
+    EXPECT_EQ(r.raw, block_reply(""));
     EXPECT_TRUE(cache_empty());
 }
 
