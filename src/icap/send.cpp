@@ -1,7 +1,7 @@
-// Reply entities on the wire. Bodies are sent with sendfile from their temp
-// files (a bounded copy loop where the kernel cannot), their chunk-size
-// lines with the line break that ends the previous chunk; the reply is
-// corked so headers, size lines and data leave in full segments.
+// Reply entities on the wire. The head, the headers, the chunk-size lines
+// and small chunks are gathered into one text and written together; large
+// chunks go from their temp files with sendfile (a bounded copy loop where
+// the kernel cannot), the reply corked around them.
 #include "icap/send.h"
 
 #include <cerrno>
@@ -28,6 +28,24 @@ constexpr unsigned long default_block = 10485760;
 
 int wait_seconds() { return io_timeout() < 1 ? -1 : io_timeout(); }
 
+// Reads exactly n bytes of the file at off into dst.
+bool read_file_at(int file, char *dst, size_t n, off_t off)
+{
+    while (n > 0) {
+        ssize_t r = pread(file, dst, n, off);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0) {
+            icapd_log(LOG_L_ERROR, "error in reading data from temp file: %s\n", r < 0 ? strerror(errno) : "end of file");
+            return false;
+        }
+        dst += r;
+        off += r;
+        n -= static_cast<size_t>(r);
+    }
+    return true;
+}
+
 // Sends n bytes of the file from off through a bounded buffer (for
 // descriptors sendfile cannot serve).
 bool copy_file_range_to(int &fd, int file, off_t off, size_t n)
@@ -35,17 +53,12 @@ bool copy_file_range_to(int &fd, int file, off_t off, size_t n)
     static char block[ICAP_BODY_BLOCK];
     while (n > 0) {
         size_t want = n < sizeof block ? n : sizeof block;
-        ssize_t r = pread(file, block, want, off);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0) {
-            icapd_log(LOG_L_ERROR, "error in reading data from temp file: %s\n", r < 0 ? strerror(errno) : "end of file");
+        if (!read_file_at(file, block, want, off))
             return false;
-        }
-        if (io_write_all(fd, block, static_cast<size_t>(r)) != r)
+        if (io_write_all(fd, block, want) != static_cast<ssize_t>(want))
             return false;
-        off += r;
-        n -= static_cast<size_t>(r);
+        off += static_cast<off_t>(want);
+        n -= want;
     }
     return true;
 }
@@ -94,8 +107,34 @@ bool send_text(int &fd, const std::string &text)
     return io_write_all(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
-// Sends one body entity as chunks and the last chunk.
-bool http_write_entities(icap_request &rq, int &fd, icap_entity &e)
+// The reply text waiting to be written: head, headers, chunk-size lines
+// and the data of small chunks go out together in one write.
+struct reply_text {
+    std::string text;
+    bool head_pending = false;  // the ICAP head is still in text
+    std::string head;           // for its log line
+
+    // Writes what is waiting; false when the connection failed.
+    bool flush(int &fd)
+    {
+        if (text.empty())
+            return true;
+        bool ok = send_text(fd, text);
+        if (head_pending) {
+            if (ok)
+                icapd_log(LOG_L_FLOW, "icap_handle: send header>>> \n[%s]\n\n", head.c_str());
+            else
+                icapd_log(LOG_L_FLOW, "icap_handle: error in send header>>> %s\n", head.c_str());
+            head_pending = false;
+        }
+        text.clear();
+        return ok;
+    }
+};
+
+// Sends one body entity as chunks and the last chunk. Small chunks are
+// copied into the reply text; large ones go with sendfile.
+bool http_write_entities(icap_request &rq, int &fd, icap_entity &e, reply_text &out)
 {
     icapd_log(LOG_L_FLOW, "icap_send_entities: sending %s (size=%u; fd=%i)\n", e.name.c_str(), e.size, fd);
     unsigned long max_block = g_config.MaxBlocksize > 0 ? g_config.MaxBlocksize : default_block;
@@ -111,25 +150,36 @@ bool http_write_entities(icap_request &rq, int &fd, icap_entity &e)
 
     bool failed = false;
     unsigned long sent = 0;
-    std::string prefix;  // text that goes out before the next data
     char line[32];
     while (sent < total) {
         unsigned long n = total - sent < block ? total - sent : block;
         icapd_log(LOG_L_CHUNK, "http_write_chunk: got %li bytes from file\n", static_cast<long>(n));
+        size_t mark = out.text.size();
         snprintf(line, sizeof line, "%lx\r\n", n);
-        prefix += line;
-        if (!send_text(fd, prefix)) {
+        out.text += line;
+        if (n <= ICAP_INLINE_CHUNK_MAX) {
+            out.text.resize(out.text.size() + n);
+            if (!read_file_at(e.fd, &out.text[out.text.size() - n], n, static_cast<off_t>(sent))) {
+                out.text.resize(mark);
+                failed = true;
+                break;
+            }
+        } else if (!out.flush(fd)) {
             icapd_log(LOG_L_ERROR, "http_write_entities: error writing header!\n");
             failed = true;
             break;
-        }
-        if (!send_file_range(fd, e.fd, static_cast<off_t>(sent), n)) {
+        } else if (!send_file_range(fd, e.fd, static_cast<off_t>(sent), n)) {
             icapd_log(LOG_L_ERROR, "http_write_entities: error writing data!\n");
             failed = true;
             break;
         }
         sent += n;
-        prefix = "\r\n";
+        out.text += "\r\n";
+        if (out.text.size() >= ICAP_REPLY_FLUSH && !out.flush(fd)) {
+            icapd_log(LOG_L_ERROR, "http_write_entities: error writing data!\n");
+            failed = true;
+            break;
+        }
         icapd_log(LOG_L_CHUNK, "http_write_chunk: send next chunk; send=%u\n", static_cast<unsigned>(sent));
     }
     if (!failed && total < e.size)
@@ -138,14 +188,35 @@ bool http_write_entities(icap_request &rq, int &fd, icap_entity &e)
     if (failed) {
         icapd_log(LOG_L_ERROR, "icap_send_entities: was error in send chunk chain\n");
     } else {
-        prefix += "0\r\n\r\n";
-        if (!send_text(fd, prefix))
-            failed = true;
+        out.text += "0\r\n\r\n";
         icapd_log(LOG_L_FLOW, "icap_send_entities: send chunk chain by size = %u >>>>>>>>>>>>\n",
                   static_cast<unsigned>(sent));
     }
     icap_forget_temp_file(rq, e);
     return !failed;
+}
+
+// Appends the entities that go back to out (writing whenever it grows
+// large). 200 when all of them went into the reply, else 0.
+int send_entities_into(icap_request &rq, int &fd, reply_text &out)
+{
+    int rc = 200;
+    for (icap_entity &e : rq.entities) {
+        if (!icap_entity_sent_back(rq, e))
+            continue;
+        if (icap_is_header_entity(e)) {
+            icapd_log(LOG_L_FLOW, "icap_send_entities: sending %s\n", e.name.c_str());
+            icapd_log(LOG_L_TRACE, "icap_send_entities: dump header (size = %i):\n[%s]\n",
+                      static_cast<int>(e.buffer.size()), e.buffer.c_str());
+            out.text += e.buffer;
+            if (out.text.size() >= ICAP_REPLY_FLUSH && !out.flush(fd))
+                rc = 0;
+        } else if (icap_is_body_entity(e)) {
+            if (!http_write_entities(rq, fd, e, out))
+                rc = 0;
+        }
+    }
+    return rc;
 }
 
 // Holds partial segments back while a reply is written (TCP only).
@@ -186,29 +257,35 @@ void icap_forget_temp_file(icap_request &rq, icap_entity &e)
 
 int icap_send_entities(icap_request &rq, int &fd)
 {
-    int rc = 200;
-    for (icap_entity &e : rq.entities) {
-        if (!icap_entity_sent_back(rq, e))
-            continue;
-        if (icap_is_header_entity(e)) {
-            icapd_log(LOG_L_FLOW, "icap_send_entities: sending %s\n", e.name.c_str());
-            icapd_log(LOG_L_TRACE, "icap_send_entities: dump header (size = %i):\n[%s]\n",
-                      static_cast<int>(e.buffer.size()), e.buffer.c_str());
-            if (!send_text(fd, e.buffer))
-                rc = 0;
-        } else if (icap_is_body_entity(e)) {
-            if (!http_write_entities(rq, fd, e))
-                rc = 0;
-        }
-    }
+    reply_text out;
+    int rc = send_entities_into(rq, fd, out);
+    if (!out.flush(fd))
+        rc = 0;
     return rc;
 }
 
 int icap_send_reply_200(icap_request &rq, int &fd)
 {
-    cork(fd, true);
-    int rc = icap_send_200_head(fd, rq) == 200 && icap_send_entities(rq, fd) == 200 ? 200 : 0;
-    cork(fd, false);
+    reply_text out;
+    if (icap_compose_200_head(rq, out.head) != 200) {
+        for (icap_entity &e : rq.entities)
+            icap_forget_temp_file(rq, e);
+        return 0;
+    }
+    out.text = out.head;
+    out.head_pending = true;
+    // Large bodies leave with sendfile between writes of the text around
+    // them: corking keeps those pieces in full segments.
+    bool large = false;
+    for (const icap_entity &e : rq.entities)
+        large = large || (icap_is_body_entity(e) && e.size > ICAP_INLINE_CHUNK_MAX);
+    if (large)
+        cork(fd, true);
+    int rc = send_entities_into(rq, fd, out);
+    if (!out.flush(fd))
+        rc = 0;
+    if (large)
+        cork(fd, false);
     return rc;
 }
 

@@ -6,7 +6,15 @@
 #ifndef TVX_ICAP_SEND_H
 #define TVX_ICAP_SEND_H
 
+#include <cstddef>
+
 #include "request/request.h"
+
+// Chunks up to this size are copied into the reply text, so a small reply
+// leaves in one write; larger ones are sent from the file with sendfile.
+constexpr size_t ICAP_INLINE_CHUNK_MAX = 65536;
+// The reply text is written whenever it grows beyond this.
+constexpr size_t ICAP_REPLY_FLUSH = 262144;
 
 // True when e goes back to the client in the reply: the request header only
 // for REQMOD, response headers and bodies always, null-body as a listed
@@ -23,8 +31,9 @@ bool icap_is_body_entity(const icap_entity &e);
 // out, 0 otherwise.
 int icap_send_entities(icap_request &rq, int &fd);
 
-// The "200 OK" ICAP head followed by the entities, sent as one corked
-// stream. Returns 200 when all of it went out, else 0.
+// The "200 OK" ICAP head followed by the entities: a small reply in one
+// write, a large one corked around its sendfile transfers. Returns 200 when
+// all of it went out, else 0 (the temp files are deleted either way).
 int icap_send_reply_200(icap_request &rq, int &fd);
 
 // Fills hdr with the HTTP header of a report page whose body is body
