@@ -5,6 +5,7 @@
 #include "icap/receive.h"
 
 #include <cctype>
+#include <csignal>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -365,6 +366,19 @@ int receive_body(icap_request &rq, int &fd, icap_entity &e, bool *replaced)
 
 }  // namespace
 
+void icap_set_current_temp_file(icap_request &rq, const std::string &path)
+{
+    // The SIGTERM and SIGALRM handlers delete this file: they must never
+    // see the name half written.
+    sigset_t block, old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGALRM);
+    sigaddset(&block, SIGTERM);
+    sigprocmask(SIG_BLOCK, &block, &old);
+    rq.current_temp_file = path;
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
 void icap_drop_connection(int &fd)
 {
     if (fd < 0)
@@ -512,7 +526,7 @@ int creat_tmp_file(icap_request &rq, icap_entity &e)
     e.fd = fd;
     e.path = path.data();
     e.size = 0;
-    rq.current_temp_file = e.path;
+    icap_set_current_temp_file(rq, e.path);
     return 200;
 }
 

@@ -7,6 +7,7 @@
 #define TVX_ICAP_RECEIVE_H
 
 #include <cstddef>
+#include <string>
 
 #include "icap/decision.h"
 #include "request/request.h"
@@ -50,6 +51,10 @@ void icap_assemble_url(const char *hdr, char *url, size_t cap);
 // e.fd, e.path, e.size = 0 and records the path as the request's current
 // temp file. Returns 200, or 0 (logged) when it cannot be created.
 int creat_tmp_file(icap_request &rq, icap_entity &e);
+
+// Records path as the request's current temp file (the one the SIGTERM
+// and SIGALRM handlers delete), with those signals held off meanwhile.
+void icap_set_current_temp_file(icap_request &rq, const std::string &path);
 
 // Closes the client connection (hard failure of a request).
 void icap_drop_connection(int &fd);

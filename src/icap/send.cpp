@@ -250,7 +250,7 @@ void icap_forget_temp_file(icap_request &rq, icap_entity &e)
     if (!e.path.empty()) {
         unlink(e.path.c_str());
         if (rq.current_temp_file == e.path)
-            rq.current_temp_file.clear();
+            icap_set_current_temp_file(rq, std::string());
         e.path.clear();
     }
 }
