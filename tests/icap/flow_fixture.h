@@ -12,6 +12,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -112,6 +113,7 @@ protected:
     void TearDown() override
     {
         alarm(0);
+        stop_tavexd();
         if (fd >= 0)
             close(fd);
         readline_reset();
@@ -158,8 +160,36 @@ protected:
 
     bool cache_empty() { return tvx_test::list_dir(cache).empty(); }
 
-    // The scanning daemon is configured (the scan then decides on bodies).
-    void with_daemon() { g_config.tavex_addresses.push_back({DAEMON_ADDR_LOCAL, "", dir / "tavexd.sock"}); }
+    // A scanning daemon (the tavexd stand-in) on a Unix socket, configured
+    // as TavexAddress: the scan then decides on bodies.
+    void with_daemon()
+    {
+        std::string sock = dir / "tavexd.sock";
+        std::string pidfile = dir / "tavexd.pid";
+        tavexd_pid_ = fork();
+        ASSERT_GE(tavexd_pid_, 0);
+        if (tavexd_pid_ == 0) {
+            execl(TVX_TAVEXD_PATH, "tavexd", "-l", ("local:" + sock).c_str(), "-p", pidfile.c_str(), "--temp-dir",
+                  dir.path().c_str(), static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        for (int i = 0; i < 500 && !tvx_test::file_exists(pidfile); ++i)
+            usleep(10000);
+        ASSERT_TRUE(tvx_test::file_exists(pidfile)) << "tavexd did not start";
+        g_config.tavex_addresses.push_back({DAEMON_ADDR_LOCAL, "", sock});
+        g_config.TavexAddress.push_back("local:" + sock);
+    }
+
+private:
+    pid_t tavexd_pid_ = -1;
+    void stop_tavexd()
+    {
+        if (tavexd_pid_ <= 0)
+            return;
+        kill(tavexd_pid_, SIGTERM);
+        waitpid(tavexd_pid_, nullptr, 0);
+        tavexd_pid_ = -1;
+    }
 };
 
 }  // namespace flow_test
