@@ -12,7 +12,6 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -113,7 +112,7 @@ protected:
     void TearDown() override
     {
         alarm(0);
-        stop_tavexd();
+        tavexd.stop();
         if (fd >= 0)
             close(fd);
         readline_reset();
@@ -160,36 +159,15 @@ protected:
 
     bool cache_empty() { return tvx_test::list_dir(cache).empty(); }
 
-    // A scanning daemon (the tavexd stand-in) on a Unix socket, configured
-    // as TavexAddress: the scan then decides on bodies.
+    // A scanning daemon (the tavexd stand-in) configured as TavexAddress:
+    // the scan then decides on bodies.
     void with_daemon()
     {
-        std::string sock = dir / "tavexd.sock";
-        std::string pidfile = dir / "tavexd.pid";
-        tavexd_pid_ = fork();
-        ASSERT_GE(tavexd_pid_, 0);
-        if (tavexd_pid_ == 0) {
-            execl(TVX_TAVEXD_PATH, "tavexd", "-l", ("local:" + sock).c_str(), "-p", pidfile.c_str(), "--temp-dir",
-                  dir.path().c_str(), static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        for (int i = 0; i < 500 && !tvx_test::file_exists(pidfile); ++i)
-            usleep(10000);
-        ASSERT_TRUE(tvx_test::file_exists(pidfile)) << "tavexd did not start";
-        g_config.tavex_addresses.push_back({DAEMON_ADDR_LOCAL, "", sock});
-        g_config.TavexAddress.push_back("local:" + sock);
+        ASSERT_TRUE(tavexd.start()) << tvx_test::read_file(tavexd.dir() / "stderr");
+        g_config.tavex_addresses.push_back({DAEMON_ADDR_LOCAL, "", tavexd.socket_path()});
+        g_config.TavexAddress.push_back(tavexd.address());
     }
-
-private:
-    pid_t tavexd_pid_ = -1;
-    void stop_tavexd()
-    {
-        if (tavexd_pid_ <= 0)
-            return;
-        kill(tavexd_pid_, SIGTERM);
-        waitpid(tavexd_pid_, nullptr, 0);
-        tavexd_pid_ = -1;
-    }
+    tvx_test::tavexd_process tavexd;
 };
 
 }  // namespace flow_test
