@@ -483,21 +483,20 @@ void icap_assemble_url(const char *hdr, char *url, size_t cap)
     if (cap == 0)
         return;
     url[0] = '\0';
-    char host[ICAP_URL_MAX];
-    if (!icap_header_value(hdr, "host:", host, sizeof host) && !icap_header_value(hdr, "referer:", host, sizeof host))
-        return;
-
-    std::string u = host;
     bool found;
     const char *target = nullptr;
     size_t tlen = 0;
     bool have = request_target(hdr, "get", &found, &target, &tlen);
     if (!found)
         have = request_target(hdr, "post", &found, &target, &tlen);
-    if (have) {
-        if (absolute_target(target, tlen)) {
+
+    std::string u;
+    char host[ICAP_URL_MAX];
+    if (icap_header_value(hdr, "host:", host, sizeof host) || icap_header_value(hdr, "referer:", host, sizeof host)) {
+        u = host;
+        if (have && absolute_target(target, tlen)) {
             u.assign(target, tlen);
-        } else {
+        } else if (have) {
             bool host_slash = !u.empty() && u.back() == '/';
             bool target_slash = target[0] == '/';
             if (host_slash && target_slash)
@@ -506,6 +505,10 @@ void icap_assemble_url(const char *hdr, char *url, size_t cap)
                 u += '/';
             u.append(target, tlen);
         }
+    } else if (have && absolute_target(target, tlen)) {
+        // Without Host and Referer an absolute target still names the URL
+        // (HTTP/1.0 clients): the host lists must see it.
+        u.assign(target, tlen);
     }
     size_t n = u.size() < cap - 1 ? u.size() : cap - 1;
     memcpy(url, u.data(), n);

@@ -43,7 +43,9 @@ int icap_header_value(const char *hdr, const char *name, char *dst, size_t cap);
 long get_real_content_length(const char *hdr);
 
 // The request URL from an HTTP request header: Host (or Referer), refined
-// by the target of a GET or POST request line; at most cap - 1 characters.
+// by the target of a GET or POST request line (an absolute target replaces
+// it, and stands alone when both fields are missing); at most cap - 1
+// characters.
 void icap_assemble_url(const char *hdr, char *url, size_t cap);
 
 // Creates the body temp file of e in Cache (Cache + name + pid +

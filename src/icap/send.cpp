@@ -153,7 +153,8 @@ bool http_write_entities(icap_request &rq, int &fd, icap_entity &e, reply_text &
     char line[32];
     while (sent < total) {
         unsigned long n = total - sent < block ? total - sent : block;
-        icapd_log(LOG_L_CHUNK, "http_write_chunk: got %li bytes from file\n", static_cast<long>(n));
+        // The log line's conversions are %i %x %s %u: the count fits an int.
+        icapd_log(LOG_L_CHUNK, "http_write_chunk: got %i bytes from file\n", static_cast<int>(n));
         size_t mark = out.text.size();
         snprintf(line, sizeof line, "%lx\r\n", n);
         out.text += line;

@@ -54,6 +54,7 @@ TEST(Receive, UrlAssembly)
         {"CONNECT example:443 HTTP/1.1\r\nHost: example:443\r\n\r\n", "example:443"},
         {"GET /a HTTP/1.1\r\nReferer: http://r/page\r\n\r\n", "http://r/page/a"},
         {"GET /a HTTP/1.1\r\nUser-Agent: x\r\n\r\n", ""},
+        {"GET http://example.com/f.bin HTTP/1.0\r\nUser-Agent: x\r\n\r\n", "http://example.com/f.bin"},
         {"GET /a", ""},
         {"GET  \r\nHost: example\r\n\r\n", "example"},
         {"Host: example\r\nGET /x", "example"},  // a target without a delimiter leaves the host
