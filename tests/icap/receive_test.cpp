@@ -3,6 +3,7 @@
 // the 400 reply and a closed connection instead of a crash or an allocation.
 #include "flow_fixture.h"
 
+#include "icap/handle.h"
 #include "icap/receive.h"
 #include "support/log_capture.h"
 
@@ -183,6 +184,34 @@ TEST_F(Flow, EmptyRequestHeaderIsLoggedAndSkipped)
     EXPECT_TRUE(log.has("icap_dump_entities: error in req-hdr hpool 0 - 0\n"));
     EXPECT_EQ(r.http_header, res_hdr);
     EXPECT_EQ(r.body, "hello");
+}
+
+}  // namespace
+}  // namespace flow_test
+
+namespace flow_test {
+namespace {
+
+// A changed body gets its new size in the header, the field name kept as
+// the server wrote it.
+TEST(Hold, ContentLengthRewrite)
+{
+    struct { std::string in; unsigned long size; int rc; std::string out; } cases[] = {
+        {"HTTP/1.1 200 OK\r\ncontent-LENGTH: 12345\r\nX-A: b\r\n\r\n", 42, 1,
+         "HTTP/1.1 200 OK\r\ncontent-LENGTH: 42\r\nX-A: b\r\n\r\n"},
+        {"HTTP/1.1 200 OK\r\nContent-Length:7\r\n\r\n", 0, 1, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"},
+        {"HTTP/1.1 200 OK\r\nX-Content-Length: 7\r\nTransfer-Encoding: chunked\r\n\r\n", 5, 0,
+         "HTTP/1.1 200 OK\r\nX-Content-Length: 7\r\nTransfer-Encoding: chunked\r\n\r\n"},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 1", 3000000000ul, 1, "HTTP/1.1 200 OK\r\nContent-Length: 3000000000"},
+    };
+    for (const auto &c : cases) {
+        icap_entity e;
+        e.buffer = c.in;
+        e.size = static_cast<unsigned>(c.in.size());
+        EXPECT_EQ(icap_rewrite_content_length(e, c.size), c.rc) << c.in;
+        EXPECT_EQ(e.buffer, c.out);
+        EXPECT_EQ(e.size, c.out.size());
+    }
 }
 
 }  // namespace
