@@ -19,6 +19,7 @@
 #include "io/io.h"
 #include "request/request.h"
 #include "support/support.h"
+#include "support/tavexd_process.h"
 
 using namespace tvx_test;
 using namespace flow_test;
@@ -70,8 +71,8 @@ protected:
     void start(std::string extra, bool with_scanner)
     {
         if (with_scanner) {
-            ASSERT_TRUE(scanner.start()) << read_file(scanner.dir() / "stderr");
-            extra += "TavexAddress = " + scanner.address() + "\n";
+            ASSERT_TRUE(scanner.start()) << scanner.stderr_text();
+            extra += "TavexAddress = " + scanner.local_address() + "\n";
         }
         ASSERT_TRUE(d.start(extra)) << d.stderr_text();
     }

@@ -23,6 +23,7 @@
 #include "request/request.h"
 #include "scan/scan_state.h"
 #include "support/support.h"
+#include "support/tavexd_process.h"
 #include "icap/flow_messages.h"
 
 namespace flow_test {
@@ -112,9 +113,9 @@ protected:
     // the scan then decides on bodies.
     void with_daemon()
     {
-        ASSERT_TRUE(tavexd.start()) << tvx_test::read_file(tavexd.dir() / "stderr");
+        ASSERT_TRUE(tavexd.start()) << tavexd.stderr_text();
         g_config.tavex_addresses.push_back({DAEMON_ADDR_LOCAL, "", tavexd.socket_path()});
-        g_config.TavexAddress.push_back(tavexd.address());
+        g_config.TavexAddress.push_back(tavexd.local_address());
     }
     tvx_test::tavexd_process tavexd;
 };

@@ -360,60 +360,6 @@ bool daemon_process::wait_log(const std::string &text, int timeout_ms) const
     return true;
 }
 
-tavexd_process::~tavexd_process() { stop(); }
-
-bool tavexd_process::start(const std::vector<std::string> &args)
-{
-#ifdef TVX_TAVEXD_PATH
-    std::string pidfile = dir_ / "tavexd.pid";
-    std::vector<std::string> argv = {TVX_TAVEXD_PATH, "-l", address(), "-p", pidfile, "--temp-dir", dir_.path()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    pid_ = fork();
-    if (pid_ < 0)
-        return false;
-    if (pid_ == 0) {
-        int err = open((dir_ / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(err, 2);
-        std::vector<char *> cargs;
-        for (const std::string &a : argv)
-            cargs.push_back(const_cast<char *>(a.c_str()));
-        cargs.push_back(nullptr);
-        execv(cargs[0], cargs.data());
-        _exit(127);
-    }
-    long long end = now_ms() + 10000;
-    while (!file_exists(pidfile)) {
-        int status;
-        if (now_ms() >= end || waitpid(pid_, &status, WNOHANG) == pid_) {
-            stop();
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-#else
-    (void)args;
-    return false;
-#endif
-}
-
-int tavexd_process::stop()
-{
-    if (pid_ <= 0)
-        return -1;
-    kill(pid_, SIGTERM);
-    int status = 0;
-    int result = -1;
-    if (wait_child(pid_, 10000, status)) {
-        result = decode_status(status);
-    } else {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
-    }
-    pid_ = -1;
-    return result;
-}
-
 icap_conn::~icap_conn() { close(); }
 
 void icap_conn::close()

@@ -102,29 +102,6 @@ private:
     int port_ = 0;
 };
 
-// The tavexd stand-in scanning daemon on a Unix socket in its own
-// directory; start() returns once its pid file shows it listening.
-class tavexd_process {
-public:
-    tavexd_process() = default;
-    ~tavexd_process();
-    tavexd_process(const tavexd_process &) = delete;
-    tavexd_process &operator=(const tavexd_process &) = delete;
-
-    // Starts tavexd with the extra arguments; false if it did not get ready.
-    bool start(const std::vector<std::string> &args = {});
-    // SIGTERM and wait; returns the exit status (-1 when none was running).
-    int stop();
-    // The socket path, and the TavexAddress value that names it.
-    std::string socket_path() const { return dir_ / "tavexd.sock"; }
-    std::string address() const { return "local:" + socket_path(); }
-    const temp_dir &dir() const { return dir_; }
-
-private:
-    temp_dir dir_;
-    pid_t pid_ = -1;
-};
-
 // A parsed ICAP reply: head fields, and for replies that carry an
 // encapsulated message, the HTTP header text and the de-chunked body with
 // the sizes of its chunks.
