@@ -23,6 +23,7 @@
 #include "io/io.h"
 #include "log/log.h"
 #include "request/request.h"
+#include "scan/scan_state.h"
 
 namespace {
 
@@ -113,6 +114,7 @@ void client(int fd)
     bool retiring = false;
     for (;;) {
         g_request.request_time = time(nullptr);
+        last_response_code = 0;
         rc = icap_read_request_head(fd);
         icapd_log(LOG_L_FLOW, "Gotta handle request, respcode: %i; (preview=%i)\n", rc, g_request.preview);
         if (rc == 1) {

@@ -16,20 +16,18 @@
 #include "icap/send.h"
 #include "log/log.h"
 #include "report/template.h"
+#include "scan/scan_state.h"
+#include "scan/tvx_scan.h"
 
 namespace {
 
 // Scan results that change the message.
 enum : int { SCAN_BODY_CHANGED = 3, SCAN_BODY_REPORT = 4 };
 
-// Scans one body entity with the scanning daemon: 200 clean, 3 the file
-// holds the body to send, 4 it holds a report page, 0 communication failure,
-// any other code passed through. The scanning client's tvx_scan_file is
-// called here; until it exists every body counts as clean.
-int scan_body(icap_entity &, icap_request &)
-{
-    return 200;
-}
+// Scans one body entity over this process's scanning-daemon connection:
+// 200 clean, 3 the file holds the body to send, 4 it holds a report page,
+// 0 communication failure, any other code passed through.
+int scan_body(icap_entity &body, icap_request &rq) { return tvx_scan_file(body, rq, tvx_daemon_fd); }
 
 // The scan put a report page into the body: the HTTP header becomes the
 // page's header, and the message a response (also for REQMOD).

@@ -14,7 +14,9 @@
 
 #include "config/icapd_config.h"
 #include "log/log.h"
+#include "scan/quarantine.h"
 #include "scan/scan_state.h"
+#include "scan/tvx_commands.h"
 
 namespace {
 
@@ -22,21 +24,14 @@ constexpr size_t short_url_max = 60;
 constexpr size_t short_url_keep = 57;
 constexpr size_t submit_label_max = 9999;
 
-// Asks the scanning daemon for its information text (daemon_release).
-// The scanning client's tvx_get_info is called here once it exists; until
-// then the daemon counts as unreachable for the page.
-bool daemon_info()
-{
-    return false;
-}
+// Asks the scanning daemon for its information text (daemon_release), over
+// this process's daemon connection.
+bool daemon_info() { return tvx_get_info(tvx_daemon_fd) == 200; }
 
 // The file-name part of the request's quarantine name (the request URL
-// with "/" turned into "|", cut to the quarantine path limit). It is built
-// by the quarantine code of the verdict actions and read here.
-std::string quarantine_file_part(const icap_request &)
-{
-    return std::string();
-}
+// with "/" turned into "|", cut to the quarantine path limit), built once
+// per request by the scanning client's quarantine code.
+std::string quarantine_file_part(icap_request &rq) { return quarantine_file_name(rq); }
 
 bool write_text(FILE *out, const std::string &text)
 {

@@ -14,8 +14,8 @@
 
 #include "config/icapd_config.h"
 #include "log/log.h"
+#include "report/template.h"
 #include "scan/quarantine.h"
-#include "scan/tvx_page.h"
 
 namespace {
 
@@ -107,13 +107,13 @@ int tvx_make_action_on_file(icap_request &rq, icap_entity &entity, int action, c
             detail = full;
         }
         templ_used = TVX_TEMPLATE_MOVED;
-        result = tvx_page(rq, entity, templ_used) == 200 ? 4 : 0;
+        result = make_report_page(rq, entity, templ_used, nullptr, false) == 200 ? 4 : 0;
         break;
     }
     case ACTION_REPORT:
         rq.action_name = "Report";
         word = "report";
-        result = tvx_page(rq, entity, templ) == 200 ? 4 : 0;
+        result = make_report_page(rq, entity, templ, nullptr, false) == 200 ? 4 : 0;
         break;
     default:
         icapd_log(LOG_L_ERROR, "tvx_make_action_on_file: wrong type=%i\n", action);
