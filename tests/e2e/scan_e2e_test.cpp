@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <sys/stat.h>
 
 #include "support/support.h"
 #include "support/tavexd_process.h"
+#include "tavexd/tvd_eicar.h"
 
 namespace {
 
@@ -60,6 +62,145 @@ TEST(scan_e2e, IstagWithoutAScanningDaemon)
     ASSERT_TRUE(options(icapd.port(), reply));
     EXPECT_EQ(reply.fields["istag"], "\"tavex-icapd6.0=0\"");
     EXPECT_EQ(icapd.stop(), 0);
+}
+
+// tavex-icapd with tavexd behind it; RESPMOD requests for one download.
+class scan_flow : public ::testing::Test {
+protected:
+    tavexd_process scanner;
+    daemon_process icapd;
+    icap_conn conn;
+    const std::string req_hdr = "GET /dl/eicar.com HTTP/1.1\r\nHost: example.com\r\n\r\n";
+
+    void start(const std::string &extra, const std::string &address = "")
+    {
+        ASSERT_TRUE(scanner.start({"--info", "tavexd test"})) << scanner.stderr_text();
+        std::string a = address.empty() ? scanner.local_address() : address;
+        ASSERT_TRUE(icapd.start("TavexAddress = " + a + "\n" + extra)) << icapd.stderr_text();
+        ASSERT_TRUE(conn.connect(icapd.port()));
+    }
+    static std::string res_hdr(size_t length)
+    {
+        return "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
+               std::to_string(length) + "\r\nX-Origin: kept\r\n\r\n";
+    }
+    // Sends a RESPMOD with the whole body and reads the reply.
+    bool respmod(const std::string &body, icap_reply &reply, const std::string &fields = "")
+    {
+        std::string hdr = res_hdr(body.size());
+        std::string port = std::to_string(icapd.port());
+        std::string msg = "RESPMOD icap://127.0.0.1:" + port + "/av ICAP/1.0\r\nHost: 127.0.0.1:" + port + "\r\n" +
+                          fields + "Encapsulated: req-hdr=0, res-hdr=" + std::to_string(req_hdr.size()) +
+                          ", res-body=" + std::to_string(req_hdr.size() + hdr.size()) + "\r\n\r\n" + req_hdr + hdr +
+                          tvx_test::chunked(body);
+        return conn.send(msg) && conn.read_reply(reply);
+    }
+    bool cache_empties() const
+    {
+        for (int i = 0; i < 500; ++i) {
+            if (tvx_test::list_dir(icapd.cache_dir()).empty())
+                return true;
+            usleep(10000);
+        }
+        return false;
+    }
+    // The reply replaced the message by a page: a report header that
+    // announces the page's size.
+    static void expect_page(const icap_reply &r, const std::string &title)
+    {
+        EXPECT_EQ(r.encapsulated, "res-hdr=0, res-body=" + std::to_string(r.http_header.size()));
+        EXPECT_NE(r.http_header.find("Content-Length: " + std::to_string(r.body.size()) + "\r\n"),
+                  std::string::npos)
+            << r.http_header;
+        EXPECT_NE(r.body.find("<title>" + title + "</title>"), std::string::npos) << r.body;
+    }
+};
+
+TEST_F(scan_flow, InfectedBodyGetsTheAccessDeniedPageWithThreatHeaders)
+{
+    start("Infected = report\n");
+    icap_reply r;
+    ASSERT_TRUE(respmod("<html>" + tvd_eicar() + "</html>", r, "Allow: 204\r\nX-Client-IP: 10.0.0.5\r\n"));
+    EXPECT_EQ(r.status, 200);
+    EXPECT_NE(r.raw_head.find("\r\nX-Virus-ID: EICAR-Test-File\r\n"), std::string::npos) << r.raw_head;
+    EXPECT_NE(r.raw_head.find("\r\nX-Infection-Found: Type=0; Resolution=0; Threat=EICAR-Test-File;\r\n"),
+              std::string::npos);
+    EXPECT_NE(r.raw_head.find("\r\nX-Violations-Found: 1\r\n\teicar.com\r\n\tEICAR-Test-File\r\n\t20\r\n\t0\r\n"),
+              std::string::npos);
+    EXPECT_EQ(r.fields["x-response-info"], "Report");
+    expect_page(r, "Access denied: a threat was found");
+    EXPECT_NE(r.body.find("infected with EICAR-Test-File"), std::string::npos);
+    EXPECT_NE(r.body.find("scanner tavexd test"), std::string::npos);
+    EXPECT_EQ(r.body.find(tvd_eicar()), std::string::npos);
+    EXPECT_TRUE(icapd.wait_log("url:[example.com/dl/eicar.com], client_ip:[10.0.0.5], code=0x20, size=1k, "
+                               "viruses:[EICAR-Test-File]\n"));
+    EXPECT_TRUE(icapd.wait_log("File is infected and cannot be cured!: report\n"));
+    EXPECT_TRUE(cache_empties());
+}
+
+TEST_F(scan_flow, CuredBodyIsPassedWithItsNewLengthAndTheNextScanReconnects)
+{
+    start("LocalScan = no\n");
+    std::string infected = "before " + tvd_eicar() + " after";
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        icap_reply r;
+        ASSERT_TRUE(respmod(infected, r));
+        EXPECT_EQ(r.status, 200);
+        EXPECT_EQ(r.body, "before  after");
+        EXPECT_EQ(r.http_header, res_hdr(13));
+        EXPECT_EQ(r.fields["x-response-info"], "Cure");
+        EXPECT_EQ(r.fields["x-infection-found"], "Type=0; Resolution=1; Threat=EICAR-Test-File;");
+    }
+    // A clean body on the same connection after the cure.
+    icap_reply r;
+    ASSERT_TRUE(respmod("clean", r));
+    EXPECT_EQ(r.body, "clean");
+    EXPECT_EQ(r.fields.count("x-response-info"), 0u);
+    EXPECT_EQ(icapd.log().find("Daemon error"), std::string::npos) << icapd.log();
+    EXPECT_TRUE(cache_empties());
+}
+
+TEST_F(scan_flow, MoveLeavesTheFileInQuarantine)
+{
+    start("Infected = move\n");
+    std::string infected = "payload " + tvd_eicar();
+    icap_reply r;
+    ASSERT_TRUE(respmod(infected, r));
+    EXPECT_EQ(r.fields["x-response-info"], "Move");
+    expect_page(r, "Access denied: the file was quarantined");
+    std::string q = icapd.dir() / "quarantine/example.com|dl|eicar.com";
+    EXPECT_NE(r.body.find("<code>example.com|dl|eicar.com</code>"), std::string::npos);
+    EXPECT_EQ(tvx_test::read_file(q), infected);
+    struct stat st;
+    ASSERT_EQ(stat(q.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0660u);
+    EXPECT_TRUE(icapd.wait_log("File is infected and cannot be cured!: quarantine to file " + q + "\n"));
+    EXPECT_TRUE(cache_empties());
+}
+
+TEST_F(scan_flow, ScanningDaemonDownGivesTheFailedCheckPage)
+{
+    start("", "local:/nonexistent/tavexd.sock");
+    icap_reply r;
+    ASSERT_TRUE(respmod("anything", r, "Allow: 204\r\n"));
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.fields["x-response-info"], "Report");
+    expect_page(r, "The content could not be checked");
+    EXPECT_NE(r.body.find("Communication error with Tavex (R) daemon"), std::string::npos);
+    EXPECT_NE(r.body.find("scanner unknown"), std::string::npos);
+    EXPECT_TRUE(icapd.wait_log("Daemon error has occured during check of this file!: report\n"));
+    EXPECT_TRUE(cache_empties());
+}
+
+TEST_F(scan_flow, CleanBodyWithAllow204Gets204)
+{
+    start("");
+    icap_reply r;
+    ASSERT_TRUE(respmod(std::string(70000, 'c'), r, "Allow: 204\r\n"));
+    EXPECT_EQ(r.status, 204);
+    EXPECT_EQ(r.raw, "ICAP/1.0 204 No Content\r\nISTAG: \"tavex-icapd6.0=120000\"\r\n\r\n");
+    EXPECT_TRUE(cache_empties());
 }
 
 }  // namespace
