@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,6 +24,9 @@ bool tavexd_process::start(const std::vector<std::string> &extra)
     if (pid_ < 0)
         return false;
     if (pid_ == 0) {
+        // A test that dies (a crash, a closed output pipe) takes its
+        // scanning daemon with it instead of leaving it running.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
         int fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (fd >= 0)
             dup2(fd, 2);
