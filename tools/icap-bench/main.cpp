@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <sys/resource.h>
+#include <sys/time.h>
 #include <thread>
 
 #include "bench_options.h"
@@ -36,8 +37,25 @@ bool memory_wanted(const bench_options &o) { return o.server_pid > 0 || !o.serve
 
 double ms(uint64_t ns) { return static_cast<double>(ns) / 1e6; }
 
+// CPU seconds (user and system) this process has used so far.
+double cpu_seconds()
+{
+    rusage ru;
+    getrusage(RUSAGE_SELF, &ru);
+    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+double wall_seconds()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// cpu: the share of one CPU this process used during the run.
 void print_report(const bench_options &o, const bench_request &req, const load_result &r,
-                  const idle_report *idle)
+                  const idle_report *idle, double cpu)
 {
     double secs = r.seconds > 0 ? r.seconds : 0;
     double rps = secs > 0 ? static_cast<double>(r.ok) / secs : 0;
@@ -67,6 +85,8 @@ void print_report(const bench_options &o, const bench_request &req, const load_r
         printf("  rate       %.1f requests/s, %.2f MiB/s of echoed body\n", rps, mibps);
         printf("  latency    p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", ms(r.latency.percentile(0.5)),
                ms(r.latency.percentile(0.99)), ms(r.latency.max_ns()));
+        printf("  own CPU    %.0f%% of one CPU%s\n", cpu * 100,
+               o.mode == bench_mode::raw && o.port == 0 ? " (client and echo server)" : "");
         printf("  statuses  ");
         if (r.statuses.empty())
             printf(" none");
@@ -99,10 +119,10 @@ void print_report(const bench_options &o, const bench_request &req, const load_r
     for (auto &kv : r.errors)
         errors += kv.second;
     printf("RESULT mode=%s conns=%d ok=%llu failed=%llu errors=%llu seconds=%.3f rps=%.1f mibps=%.2f "
-           "p50_ms=%.3f p99_ms=%.3f continues=%llu",
+           "p50_ms=%.3f p99_ms=%.3f continues=%llu cpu=%.2f",
            mode, o.conns, (unsigned long long)r.ok, (unsigned long long)r.failed,
            (unsigned long long)errors, secs, rps, mibps, ms(r.latency.percentile(0.5)),
-           ms(r.latency.percentile(0.99)), (unsigned long long)r.continues);
+           ms(r.latency.percentile(0.99)), (unsigned long long)r.continues, cpu);
     if (idle) {
         printf(" connected=%d answered=%llu", r.connected, (unsigned long long)r.ok);
         if (idle->measured && r.connected)
@@ -177,9 +197,11 @@ int main(int argc, char **argv)
         };
     }
 
+    double cpu0 = cpu_seconds(), wall0 = wall_seconds();
     load_result r = run_load(plan);
+    double cpu = (cpu_seconds() - cpu0) / (wall_seconds() - wall0);
     echo.stop();
-    print_report(o, req, r, o.mode == bench_mode::idle ? &idle : nullptr);
+    print_report(o, req, r, o.mode == bench_mode::idle ? &idle : nullptr, cpu);
 
     bool good = r.ok > 0 && r.failed == 0 && r.errors.empty();
     if (o.mode == bench_mode::idle)
