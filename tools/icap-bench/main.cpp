@@ -191,7 +191,17 @@ int main(int argc, char **argv)
         plan.before_start = [&](int) {
             std::this_thread::sleep_for(std::chrono::duration<double>(o.settle));
             if (memory_wanted(o)) {
+                // A forking server may still be starting children: wait until
+                // the number of processes holds still (at most 10 s more).
                 idle.idle = proc_mem_measure(o.server_pid, o.server_name);
+                for (int i = 0; i < 40; ++i) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+                    proc_mem again = proc_mem_measure(o.server_pid, o.server_name);
+                    bool still = again.processes == idle.idle.processes;
+                    idle.idle = again;
+                    if (still)
+                        break;
+                }
                 idle.measured = idle.idle.processes > 0;
             }
         };
