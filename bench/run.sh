@@ -223,6 +223,8 @@ for run in $(seq "$RUNS"); do
   done
   out=$("$BENCH" $RAW_ARGS -d "$SECS" -w "$WARM" -q 2>&1 || true)
   sed -n 's/.* mibps=\([^ ]*\).*/\1/p' <<<"$out" >>"$RES/raw"
+  out=$("$BENCH" fork -c "$(nproc)" -d "$SECS" -q 2>&1 || true)
+  sed -n 's/.* rps=\([^ ]*\).*/\1/p' <<<"$out" >>"$RES/fork"
 done
 
 # ---------------------------------------------------------------- table
@@ -250,4 +252,5 @@ done
   done
   echo
   echo "Raw loopback echo ceiling (icap-bench raw, 1 MiB, 4 connections): $raw MiB/s"
+  echo "Process ceiling (icap-bench fork, $(nproc) at a time): $(median "$RES/fork") processes forked, exited and reaped per second"
 } | tee ${BENCH_OUT:+"$BENCH_OUT"}

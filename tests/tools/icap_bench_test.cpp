@@ -67,6 +67,13 @@ TEST(IcapBench, RawEchoChecksEveryByteAndStopsAtTheCount)
     EXPECT_NE(r.out.find("RESULT mode=raw conns=4 ok=300 failed=0 errors=0 "), std::string::npos) << r.out;
 }
 
+TEST(IcapBench, ForkCeilingReapsEveryChild)
+{
+    tvx_test::run_result r = bench({"fork", "-c", "2", "-n", "40", "-d", "60", "-q"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("RESULT mode=fork conns=2 ok=40 failed=0 "), std::string::npos) << r.out;
+}
+
 // An echo server mirrors the ICAP request itself: well-formed bytes, but no
 // ICAP reply. Every request must be counted as failed, none as answered.
 TEST(IcapBench, MirroredRequestsAreErrorsNotThroughput)

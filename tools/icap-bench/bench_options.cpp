@@ -18,6 +18,7 @@ const mode_name k_modes[] = {
     {"options", bench_mode::options}, {"reqmod", bench_mode::reqmod},
     {"respmod", bench_mode::respmod}, {"raw", bench_mode::raw},
     {"idle", bench_mode::idle},       {"echo-server", bench_mode::echo_server},
+    {"fork", bench_mode::fork},
 };
 
 bool parse_mode(const char *s, bench_mode &m)
@@ -98,6 +99,8 @@ void bench_usage(FILE *out)
           "  idle         open -c keep-alive connections, let them rest, measure the server's\n"
           "               memory, then send one request (--idle-request) on each\n"
           "  echo-server  only the raw echo server on -p for -d seconds\n"
+          "  fork         fork a process that exits at once and reap it, -c at a time: the\n"
+          "               ceiling of a server that forks per connection (processes/s)\n"
           "options:\n"
           "  -H HOST            loopback address (127.0.0.1)\n"
           "  -p PORT            server port (1344)\n"

@@ -16,6 +16,7 @@ enum class bench_mode {
     raw,          // raw loopback echo: the physical ceiling
     idle,         // many idle keep-alive connections, then one request on each
     echo_server,  // only the raw echo server, for a given time
+    fork,         // fork, exit and reap a trivial process: the ceiling of a forking server
 };
 
 struct bench_options {

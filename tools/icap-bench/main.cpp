@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "bench_options.h"
+#include "fork_ceiling.h"
 #include "icap_wire.h"
 #include "loadgen.h"
 #include "proc_mem.h"
@@ -145,6 +146,19 @@ int main(int argc, char **argv)
         return 2;
     signal(SIGPIPE, SIG_IGN);
     raise_fd_limit();
+
+    if (o.mode == bench_mode::fork) {
+        fork_result f = fork_ceiling(o.conns, o.count, o.seconds);
+        double rate = f.seconds > 0 ? static_cast<double>(f.processes) / f.seconds : 0;
+        if (!o.quiet)
+            printf("icap-bench fork: %llu processes forked, exited and reaped in %.3f s, %d at a "
+                   "time: %.1f processes/s, %llu forks failed\n",
+                   (unsigned long long)f.processes, f.seconds, o.conns, rate,
+                   (unsigned long long)f.failures);
+        printf("RESULT mode=fork conns=%d ok=%llu failed=%llu seconds=%.3f rps=%.1f\n", o.conns,
+               (unsigned long long)f.processes, (unsigned long long)f.failures, f.seconds, rate);
+        return f.failures || !f.processes ? 1 : 0;
+    }
 
     std::string ip = o.host == "localhost" ? "127.0.0.1" : o.host;
     raw_echo_server echo;
