@@ -16,8 +16,10 @@ build: deps
 	cmake -S . -B $(BUILD) -DTVX_WERROR=$(WERROR)
 	cmake --build $(BUILD) -j $(JOBS)
 
+PORT ?= 1344
+
 run: build
-	$(BUILD)/tavex-icapd --version
+	scripts/run-demo.sh $(BUILD) $(PORT)
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

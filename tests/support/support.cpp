@@ -153,6 +153,49 @@ std::vector<std::string> list_dir(const std::string &path)
     return names;
 }
 
+bool eventually(const std::function<bool()> &pred, int timeout_ms)
+{
+    long long end = now_ms() + timeout_ms;
+    while (!pred()) {
+        if (now_ms() >= end)
+            return pred();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+size_t count_of(const std::string &text, const std::string &needle)
+{
+    size_t n = 0;
+    if (needle.empty())
+        return 0;
+    for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + needle.size()))
+        ++n;
+    return n;
+}
+
+std::vector<pid_t> child_processes(pid_t parent, bool zombies_only)
+{
+    std::vector<pid_t> pids;
+    for (const std::string &name : list_dir("/proc")) {
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        // "pid (comm) state ppid ...": comm may hold blanks and parentheses,
+        // so the fields are read after its last ')'.
+        std::string stat = read_file("/proc/" + name + "/stat");
+        size_t close = stat.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        char state = 0;
+        int ppid = 0;
+        if (sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) != 2 || ppid != parent)
+            continue;
+        if (!zombies_only || state == 'Z')
+            pids.push_back(static_cast<pid_t>(std::stoi(name)));
+    }
+    return pids;
+}
+
 int free_tcp_port()
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);

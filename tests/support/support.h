@@ -6,6 +6,7 @@
 #define TVX_TESTS_SUPPORT_H
 
 #include <csignal>
+#include <functional>
 #include <map>
 #include <string>
 #include <sys/types.h>
@@ -32,6 +33,17 @@ void write_file(const std::string &path, const std::string &data, unsigned mode 
 bool file_exists(const std::string &path);
 // Names in a directory, "." and ".." left out, sorted.
 std::vector<std::string> list_dir(const std::string &path);
+
+// Polls pred every 10 ms until it holds; false when it still does not
+// after timeout_ms.
+bool eventually(const std::function<bool()> &pred, int timeout_ms = 10000);
+
+// Number of non-overlapping occurrences of needle in text.
+size_t count_of(const std::string &text, const std::string &needle);
+
+// Process ids whose parent is parent (read from /proc); with zombies_only,
+// only those that have ended and wait to be reaped.
+std::vector<pid_t> child_processes(pid_t parent, bool zombies_only = false);
 
 // A TCP port on 127.0.0.1 that nothing listens on right now.
 int free_tcp_port();

@@ -1,0 +1,164 @@
+// The connection process: the request loop on one ICAP connection, with the
+// idle wait between requests on the connection and the keepalive pipe.
+// Holds no state of its own beyond the request state and the line buffer.
+#include "daemon/client.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <strings.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "config/config_load.h"
+#include "config/icapd_config.h"
+#include "daemon/keepalive.h"
+#include "daemon/signals.h"
+#include "icap/reply.h"
+#include "icap/request_head.h"
+#include "io/io.h"
+#include "log/log.h"
+#include "request/request.h"
+
+namespace {
+
+// Ends the connection process: releases the configuration, closes the
+// connection if it is still open, status 0.
+[[noreturn]] void client_exit(int fd)
+{
+    icap_entities_release(g_request);
+    config_reset();
+    if (fd >= 0)
+        close(fd);
+    exit(0);
+}
+
+// Answers one parsed request. Returns 200 when a reply was sent, another
+// code for the error reply still to be sent.
+int client_handle(int &fd)
+{
+    if (strcmp(g_request.method, "OPTIONS") == 0) {
+        alarm(0);
+        return icap_send_options(fd);
+    }
+    return 200;
+}
+
+// What ended an idle wait.
+enum idle_result { IDLE_REQUEST, IDLE_RETIRED };
+
+// Waits without time-out until the connection or the keepalive pipe is
+// readable. Exits the process when the wait fails or the client goes away.
+// IDLE_RETIRED: the listener closed the pipe; *pending is set when the
+// client had already sent its next request at that moment.
+idle_result client_idle_wait(int fd, bool *pending)
+{
+    int pfd = keepalive_pipe[0];
+    int maxfd = fd > pfd ? fd : pfd;
+    icapd_log(LOG_L_TRACE, "Going for infinitely waiting for %i (%i/%i) descriptor...\n", fd, maxfd, pfd);
+
+    fd_set rfds;
+    int r;
+    do {
+        FD_ZERO(&rfds);
+        FD_SET(fd, &rfds);
+        if (pfd >= 0)
+            FD_SET(pfd, &rfds);
+        r = select(maxfd + 1, &rfds, nullptr, nullptr, nullptr);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0) {
+        icapd_log(LOG_L_ERROR, "error in select: %s\n", strerror(errno));
+        client_exit(fd);
+    }
+    if (r == 0) {
+        icapd_log(LOG_L_ERROR, "error in select: %s\n", "infinite timeout expired");
+        client_exit(fd);
+    }
+
+    bool retired = pfd >= 0 && FD_ISSET(pfd, &rfds);
+    *pending = false;
+    if (retired && !FD_ISSET(fd, &rfds))
+        return IDLE_RETIRED;
+
+    char byte;
+    ssize_t n;
+    do {
+        n = recv(fd, &byte, 1, MSG_PEEK);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) {
+        icapd_log(LOG_L_TRACE, "ICAP client %s connection -> exit from process\n", n < 0 ? "reset" : "close");
+        client_exit(fd);
+    }
+    *pending = true;
+    return retired ? IDLE_RETIRED : IDLE_REQUEST;
+}
+
+[[noreturn]] void client_retire(int fd)
+{
+    icapd_log(LOG_L_TRACE, "parent close his descriptor (%i) -> shutdown\n", keepalive_pipe[0]);
+    client_exit(fd);
+}
+
+}  // namespace
+
+void client(int fd)
+{
+    signals_setup_connection();
+    icapd_log(LOG_L_FLOW, "Start child process\n");
+
+    if (g_config.KeepAlive) {
+        const int on = 1;
+        if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0)
+            icapd_log(LOG_L_ERROR, "setsockopt: %s\n", strerror(errno));
+    }
+
+    int rc;
+    bool close_requested;
+    // Set once the listener has retired this process while a request of
+    // the client was already on its way: that request is still answered,
+    // then the process ends.
+    bool retiring = false;
+    for (;;) {
+        g_request.request_time = time(nullptr);
+        rc = icap_read_request_head(fd);
+        icapd_log(LOG_L_FLOW, "Gotta handle request, respcode: %i; (preview=%i)\n", rc, g_request.preview);
+        if (rc == 1) {
+            int handled = client_handle(fd);
+            if (handled == 200) {
+                icapd_log(LOG_L_FLOW, "Request handled\n");
+            } else {
+                send_error_msg(fd, handled);
+                icapd_log(LOG_L_FLOW, "Request handled with error\n");
+            }
+        } else {
+            send_error_msg(fd, rc);
+            icapd_log(LOG_L_FLOW, "Request handled with error\n");
+        }
+        close_requested = g_request.connection_close;
+        icap_entities_release(g_request);
+
+        if (fd == -1 || !g_config.KeepAlive || close_requested || rc == 400)
+            break;
+        icap_request_reset(g_request);
+        if (retiring)
+            client_retire(fd);
+        if (!readline_empty())
+            continue;  // a pipelined request is already buffered
+
+        // Between requests only the idle wait runs, without time-out: an
+        // alarm left armed by the last request must not end it.
+        alarm(0);
+        bool pending;
+        if (client_idle_wait(fd, &pending) == IDLE_RETIRED) {
+            if (!pending)
+                client_retire(fd);
+            retiring = true;
+        }
+    }
+    icapd_log(LOG_L_TRACE, "exit cycle: %i %i %i %i\n", fd, g_config.KeepAlive ? 1 : 0, close_requested ? 1 : 0,
+              rc == 400 ? 1 : 0);
+    client_exit(fd);
+}

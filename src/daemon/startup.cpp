@@ -1,0 +1,270 @@
+// Start-up of tavex-icapd: locale, configuration, daemonising, the
+// listening socket, the pid file, the parent's signals and the monitor
+// handshake, in that order. Every failure here ends the process with its
+// own status; nothing is retried.
+#include "daemon/daemon.h"
+
+#include <cerrno>
+#include <clocale>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <fcntl.h>
+#include <netdb.h>
+#include <stdexcept>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include "config/config_load.h"
+#include "config/icapd_config.h"
+#include "daemon/hooks.h"
+#include "daemon/keepalive.h"
+#include "daemon/listener.h"
+#include "daemon/signals.h"
+#include "log/log.h"
+#include "request/request.h"
+
+namespace {
+
+constexpr int listen_backlog = 1024;
+
+// Opens path on descriptor target (which is closed); exits 2 on failure.
+void reopen_std(int target, const char *path, int flags)
+{
+    int fd = open(path, flags);
+    if (fd < 0)
+        exit(2);
+    if (fd != target) {
+        if (dup2(fd, target) < 0)
+            exit(2);
+        close(fd);
+    }
+}
+
+// Closes every descriptor below limit except keep. close_range spares a
+// walk over a very large limit; the walk remains when it is refused.
+void close_descriptors(unsigned long limit, int keep)
+{
+    if (limit == 0)
+        return;
+    unsigned last = limit - 1 > ~0u ? ~0u : static_cast<unsigned>(limit - 1);
+    bool closed;
+    if (keep < 0 || static_cast<unsigned>(keep) > last) {
+        closed = close_range(0, last, 0) == 0;
+    } else {
+        unsigned k = static_cast<unsigned>(keep);
+        closed = (k == 0 || close_range(0, k - 1, 0) == 0) && (k == last || close_range(k + 1, last, 0) == 0);
+    }
+    if (closed)
+        return;
+    for (unsigned long fd = 0; fd < limit; ++fd) {
+        if (static_cast<int>(fd) != keep)
+            close(static_cast<int>(fd));
+    }
+}
+
+// Detaches from the terminal and drops the user id to that of User.
+void daemonise()
+{
+    log_syslog_close();
+    set_signal_handler(SIGTTOU, SIG_IGN, false);
+    set_signal_handler(SIGTTIN, SIG_IGN, false);
+    set_signal_handler(SIGTSTP, SIG_IGN, false);
+
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) {
+        icapd_log(LOG_L_ERROR, "rlimit error: %s\n", strerror(errno));
+        exit(1);
+    }
+
+    pid_t pid = fork();
+    if (pid < 0) {
+        icapd_log(LOG_L_ERROR, "fork: %s\n", strerror(errno));
+        exit(1);
+    }
+    if (pid != 0)
+        exit(0);
+    setsid();
+
+    unsigned long limit = rl.rlim_cur == RLIM_INFINITY ? 1024 : static_cast<unsigned long>(rl.rlim_cur);
+    close_descriptors(limit, log_destination());
+
+    reopen_std(0, "/dev/null", O_RDONLY);
+    reopen_std(1, "/dev/null", O_WRONLY);
+    reopen_std(2, "/dev/null", O_WRONLY);
+    if (chdir("/") != 0)
+        exit(2);
+
+    int log_fd = log_destination();
+    if (log_fd == LOG_DEST_SYSLOG) {
+        log_syslog_reopen();
+    } else if (log_fd >= 0 && fchown(log_fd, g_config.user_id, g_config.group_id) != 0) {
+        perror("failed change owner for log file");
+        exit(3);
+    }
+    if (setuid(g_config.user_id) != 0) {
+        icapd_log(LOG_L_FLOW, "failed to set privileges: %s\n", strerror(errno));
+        exit(1);
+    }
+}
+
+// Binds the first address of BindAddress:BindPort that accepts the bind
+// and listens on it; *addrlen receives the bound address's length.
+int tcp_listen(const char *host, const char *serv, socklen_t *addrlen)
+{
+    struct addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_flags = AI_PASSIVE;
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo *res = nullptr;
+    int n = getaddrinfo(host, serv, &hints, &res);
+    if (n != 0) {
+        icapd_log(LOG_L_ERROR, "getaddrinfo error for %s, %s: %s\n", host, serv, gai_strerror(n));
+        exit(2);
+    }
+
+    int fd = -1;
+    int bind_errno = 0;
+    struct addrinfo *ai;
+    for (ai = res; ai; ai = ai->ai_next) {
+        fd = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+        if (fd < 0) {
+            bind_errno = errno;
+            continue;
+        }
+        const int on = 1;
+        if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+            icapd_log(LOG_L_ERROR, "setsockopt: %s\n", strerror(errno));
+            exit(1);
+        }
+        if (bind(fd, ai->ai_addr, ai->ai_addrlen) == 0)
+            break;
+        bind_errno = errno;
+        close(fd);
+        fd = -1;
+    }
+    if (!ai) {
+        icapd_log(LOG_L_ERROR, "tcp_listen error for %s, %s: %s\n", host, serv, strerror(bind_errno));
+        exit(3);
+    }
+    if (listen(fd, listen_backlog) != 0) {
+        icapd_log(LOG_L_ERROR, "listen: %s\n", strerror(errno));
+        exit(1);
+    }
+    *addrlen = ai->ai_addrlen;
+    freeaddrinfo(res);
+    return fd;
+}
+
+// Writes the process id, without a newline; failures are only logged.
+void write_pid_file()
+{
+    FILE *f = fopen(g_config.PidFile.c_str(), "w+");
+    if (!f) {
+        icapd_log(LOG_L_FLOW, "error in open pid file %s: %s\n", g_config.PidFile.c_str(), strerror(errno));
+        return;
+    }
+    fprintf(f, "%d", static_cast<int>(getpid()));
+    if (fclose(f) != 0)
+        icapd_log(LOG_L_ERROR, "pid file error: %s\n", strerror(errno));
+}
+
+// Tells the monitor that start-up is over: one blank byte on stdout.
+void notify_monitor()
+{
+    for (;;) {
+        ssize_t w = write(1, " ", 1);
+        if (w == 1)
+            return;
+        if (w < 0 && (errno == EAGAIN || errno == EINTR))
+            continue;
+        throw std::domain_error(std::string("error incommunicate with monitor: ") + strerror(errno));
+    }
+}
+
+bool set_nonblocking(int fd)
+{
+    int flags = fcntl(fd, F_GETFL, 0);
+    if (flags < 0) {
+        icapd_log(LOG_L_ERROR, "fcntl: error getting flags for fd %i: %s\n", fd, strerror(errno));
+        return false;
+    }
+    if (flags & O_NONBLOCK) {
+        icapd_log(LOG_L_TRACE, "fcntl: O_NONBLOCK is already set for fd %i\n", fd);
+        return true;
+    }
+    if (fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+        icapd_log(LOG_L_ERROR, "fcntl: error setting O_NONBLOCK flag for fd %i: %s\n", fd, strerror(errno));
+        return false;
+    }
+    icapd_log(LOG_L_TRACE, "fcntl: successfully set O_NONBLOCK for fd %i\n", fd);
+    return true;
+}
+
+}  // namespace
+
+int icapd_main(int argc, char **argv)
+{
+    if (!setlocale(LC_ALL, "")) {
+        icapd_log(LOG_L_FLOW, "error in setlocale(): %s\n", strerror(errno));
+        exit(1);
+    }
+    signals_install_alarm();
+
+    try {
+        config_load(argc, argv);
+    } catch (const std::exception &e) {
+        icapd_log(LOG_L_ERROR, "Error in tvxid_init(): %s\n", e.what());
+        if (g_startup.check_only) {
+            fprintf(stderr, "%s\n", e.what());
+            printf("Options ERROR\n");
+        }
+        exit(1);
+    }
+    if (g_startup.check_only) {
+        printf("Options OK\n");
+        exit(0);
+    }
+
+    if (!g_startup.monitor && getppid() != 1)
+        daemonise();
+
+    socklen_t addrlen = 0;
+    int sockfd = tcp_listen(g_config.BindAddress.c_str(), g_config.BindPort.c_str(), &addrlen);
+    sockaddr *peer = static_cast<sockaddr *>(malloc(addrlen));
+    if (!peer) {
+        icapd_log(LOG_L_ERROR, "malloc %i error\n", static_cast<int>(addrlen));
+        exit(2);
+    }
+
+    write_pid_file();
+
+    daemon_virus_count();
+    daemon_scan_close();
+
+    signals_setup_listener();
+    icap_request_reset(g_request);
+
+    if (g_config.KeepAlive && !keepalive_open()) {
+        icapd_log(LOG_L_ERROR, "pipe error: %s\n", strerror(errno));
+        exit(1);
+    }
+
+    if (g_startup.monitor)
+        notify_monitor();
+
+    if (!set_nonblocking(sockfd)) {
+        icapd_log(LOG_L_ERROR, "Error setting O_NONBLOCK for listening socket");
+        exit(1);
+    }
+
+    icapd_log(LOG_L_INFO, "Start Tavex (R) icapd ver %s\n", ICAPD_VERSION_TEXT);
+    int status = listener_loop(sockfd, peer, addrlen);
+    free(peer);
+    return status;
+}
