@@ -89,6 +89,25 @@ TEST(IcapBench, MirroredRequestsAreErrorsNotThroughput)
     }
 }
 
+// The real daemon, a few hundred requests per kind, keep-alive and one
+// connection per request: every reply must pass the checker.
+TEST(IcapBench, DaemonAnswersPassTheChecker)
+{
+    tvx_test::daemon_process d;
+    ASSERT_TRUE(d.start("LogLevel = 0\n")) << d.stderr_text();
+    const std::string port = std::to_string(d.port());
+    const std::vector<std::vector<std::string>> runs = {
+        {"options", "-c", "4", "-n", "300"},
+        {"options", "-c", "2", "-n", "40", "--close"},
+    };
+    for (std::vector<std::string> args : runs) {
+        args.insert(args.end(), {"-p", port, "-d", "60", "-q"});
+        tvx_test::run_result r = bench(args);
+        EXPECT_EQ(r.status, 0) << args[0] << " " << args[4] << "\n" << r.out << r.err;
+        EXPECT_NE(r.out.find(" ok=" + args[4] + " failed=0 "), std::string::npos) << r.out;
+    }
+}
+
 TEST(IcapBench, NobodyListeningIsAFailure)
 {
     int port = tvx_test::free_tcp_port();
