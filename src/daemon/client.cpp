@@ -17,6 +17,7 @@
 #include "config/icapd_config.h"
 #include "daemon/keepalive.h"
 #include "daemon/signals.h"
+#include "icap/handle.h"
 #include "icap/reply.h"
 #include "icap/request_head.h"
 #include "io/io.h"
@@ -34,17 +35,6 @@ namespace {
     if (fd >= 0)
         close(fd);
     exit(0);
-}
-
-// Answers one parsed request. Returns 200 when a reply was sent, another
-// code for the error reply still to be sent.
-int client_handle(int &fd)
-{
-    if (strcmp(g_request.method, "OPTIONS") == 0) {
-        alarm(0);
-        return icap_send_options(fd);
-    }
-    return 200;
 }
 
 // What ended an idle wait.
@@ -126,7 +116,7 @@ void client(int fd)
         rc = icap_read_request_head(fd);
         icapd_log(LOG_L_FLOW, "Gotta handle request, respcode: %i; (preview=%i)\n", rc, g_request.preview);
         if (rc == 1) {
-            int handled = client_handle(fd);
+            int handled = icap_handle(fd);
             if (handled == 200) {
                 icapd_log(LOG_L_FLOW, "Request handled\n");
             } else {

@@ -387,6 +387,12 @@ bool icap_conn::connect(int port)
     return true;
 }
 
+void icap_conn::adopt(int fd)
+{
+    close();
+    fd_ = fd;
+}
+
 bool icap_conn::send(const std::string &data)
 {
     size_t done = 0;

@@ -126,6 +126,8 @@ public:
     icap_conn &operator=(const icap_conn &) = delete;
 
     bool connect(int port);
+    // Takes over an already connected socket (one end of a socket pair).
+    void adopt(int fd);
     bool send(const std::string &data);
     // Reads one whole reply (head, then whatever Encapsulated announces).
     bool read_reply(icap_reply &reply, int timeout_ms = 10000);
