@@ -89,8 +89,9 @@ TEST(IcapBench, MirroredRequestsAreErrorsNotThroughput)
     }
 }
 
-// The real daemon, a few hundred requests per kind, keep-alive and one
-// connection per request: every reply must pass the checker.
+// The real daemon with no scanning daemon: a few hundred requests of each
+// kind, full echoes, previews left open and ended by ieof, one connection
+// per request; every reply must pass the checker.
 TEST(IcapBench, DaemonAnswersPassTheChecker)
 {
     tvx_test::daemon_process d;
@@ -99,6 +100,12 @@ TEST(IcapBench, DaemonAnswersPassTheChecker)
     const std::vector<std::vector<std::string>> runs = {
         {"options", "-c", "4", "-n", "300"},
         {"options", "-c", "2", "-n", "40", "--close"},
+        {"reqmod", "-c", "4", "-n", "300", "--allow204"},
+        {"respmod", "-c", "4", "-n", "300", "-s", "3000", "--chunk", "1000"},
+        {"respmod", "-c", "4", "-n", "300", "-s", "1k", "--preview", "0", "--allow204"},
+        {"respmod", "-c", "4", "-n", "300", "-s", "4000", "--preview", "1024"},
+        {"respmod", "-c", "4", "-n", "300", "-s", "1000", "--preview", "1024"},
+        {"respmod", "-c", "2", "-n", "20", "-s", "3m"},
     };
     for (std::vector<std::string> args : runs) {
         args.insert(args.end(), {"-p", port, "-d", "60", "-q"});
