@@ -1,10 +1,11 @@
 # make run   - install what is missing, build, start the daemon on the demo set-up
 # make test  - install what is missing, build, run every test
+# make bench - build, then compare tavex-icapd with c-icap on loopback (bench/run.sh)
 BUILD ?= build
 WERROR ?= OFF
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build run test clean
+.PHONY: all deps build run test bench clean
 
 all: build
 
@@ -22,6 +23,9 @@ run: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+bench: build
+	BUILD=$(BUILD) bench/run.sh
 
 clean:
 	rm -rf $(BUILD)
