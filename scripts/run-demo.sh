@@ -27,7 +27,8 @@ trap 'exit 130' INT TERM
 
 scanner_line="# TavexAddress: no scanning daemon in this build"
 if [ -x "$tavexd" ]; then
-  "$tavexd" -l "local:$demo/tavexd.sock" -p "$demo/tavexd.pid" 2>"$demo/tavexd.log" &
+  "$tavexd" -l "local:$demo/tavexd.sock" -p "$demo/tavexd.pid" -s "$src/etc/tavexd/demo.sig" \
+    2>"$demo/tavexd.log" &
   tavexd_pid=$!
   for _ in $(seq 50); do
     [ -s "$demo/tavexd.pid" ] && break
@@ -61,6 +62,10 @@ Try it from another terminal:
   c-icap-client -i 127.0.0.1 -p $port -s avscan                      # OPTIONS
   c-icap-client -i 127.0.0.1 -p $port -s avscan -f /etc/hostname \\
       -resp http://example.com/hostname -v                          # RESPMOD
+  printf 'a TAVEX-DEMO-CURABLE-MARKER b' >/tmp/demo.txt
+  c-icap-client -i 127.0.0.1 -p $port -s avscan -f /tmp/demo.txt \\
+      -resp http://example.com/demo.txt -o /dev/stdout              # cured body
+  A RESPMOD carrying the EICAR test file gets the access-denied page.
   tail -f $demo/icapd.log
 Ctrl-C stops it.
 TXT
