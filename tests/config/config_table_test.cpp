@@ -9,7 +9,8 @@
 
 #include "config/config_words.h"
 #include "config/icapd_config.h"
-#include "log_capture.h"
+#include "log/log.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -133,7 +134,7 @@ TEST(ConfigSetters, DirectoriesSizesAndLists)
 
 TEST(ConfigSetters, TavexAddressKeepsEntriesBeforeARejectedElement)
 {
-    log_capture log;
+    log_capture log(0);
     icapd_config cfg;
     cfg.set_TavexAddress({"local:/run/a.sock"});
     EXPECT_EQ(error_of([&] { cfg.set_TavexAddress({"inet:3000@h", "inet:3000"}); }),

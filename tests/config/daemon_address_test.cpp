@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "config/daemon_address.h"
-#include "log_capture.h"
+#include "log/log.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -56,7 +57,7 @@ TEST(DaemonAddress, Values)
         {"inet:" + p64 + "@h", false, "", "Error in address inet:" + p64 + "@h\n"},
     };
     for (auto &c : cases) {
-        log_capture log;
+        log_capture log(0);
         std::vector<DaemonAddress> list;
         EXPECT_EQ(daemon_address_parse(c.value, list), c.ok) << c.value.substr(0, 80);
         EXPECT_EQ(entries(list), c.want) << c.value.substr(0, 80);
@@ -163,7 +164,7 @@ TEST_F(PidFileTest, Failures)
         {dir, "ERROR PidFile: error while reading first line: " + dir + "\n"},
     };
     for (auto &c : cases) {
-        log_capture log;
+        log_capture log(0);
         std::vector<DaemonAddress> list;
         EXPECT_FALSE(daemon_address_parse("pid:" + c.path, list)) << c.path;
         EXPECT_TRUE(list.empty());
