@@ -26,6 +26,7 @@
 #include "daemon/listener.h"
 #include "daemon/signals.h"
 #include "log/log.h"
+#include "util/fd.h"
 #include "request/request.h"
 
 namespace {
@@ -187,24 +188,6 @@ void notify_monitor()
     }
 }
 
-bool set_nonblocking(int fd)
-{
-    int flags = fcntl(fd, F_GETFL, 0);
-    if (flags < 0) {
-        icapd_log(LOG_L_ERROR, "fcntl: error getting flags for fd %i: %s\n", fd, strerror(errno));
-        return false;
-    }
-    if (flags & O_NONBLOCK) {
-        icapd_log(LOG_L_TRACE, "fcntl: O_NONBLOCK is already set for fd %i\n", fd);
-        return true;
-    }
-    if (fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
-        icapd_log(LOG_L_ERROR, "fcntl: error setting O_NONBLOCK flag for fd %i: %s\n", fd, strerror(errno));
-        return false;
-    }
-    icapd_log(LOG_L_TRACE, "fcntl: successfully set O_NONBLOCK for fd %i\n", fd);
-    return true;
-}
 
 }  // namespace
 
@@ -258,7 +241,7 @@ int icapd_main(int argc, char **argv)
     if (g_startup.monitor)
         notify_monitor();
 
-    if (!set_nonblocking(sockfd)) {
+    if (!fd_set_nonblocking(sockfd)) {
         icapd_log(LOG_L_ERROR, "Error setting O_NONBLOCK for listening socket");
         exit(1);
     }

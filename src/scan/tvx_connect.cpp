@@ -14,6 +14,7 @@
 
 #include "config/daemon_address.h"
 #include "log/log.h"
+#include "util/fd.h"
 #include "scan/scan_state.h"
 
 namespace {
@@ -94,24 +95,6 @@ int tvx_connect1(const DaemonAddress &addr)
     return -1;
 }
 
-bool tvx_set_nonblocking(int fd)
-{
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0) {
-        icapd_log(LOG_L_ERROR, "fcntl: error getting flags for fd %i: %s\n", fd, strerror(errno));
-        return false;
-    }
-    if (flags & O_NONBLOCK) {
-        icapd_log(LOG_L_TRACE, "fcntl: O_NONBLOCK is already set for fd %i\n", fd);
-        return true;
-    }
-    if (fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
-        icapd_log(LOG_L_ERROR, "fcntl: error setting O_NONBLOCK flag for fd %i: %s\n", fd, strerror(errno));
-        return false;
-    }
-    icapd_log(LOG_L_TRACE, "fcntl: successfully set O_NONBLOCK for fd %i\n", fd);
-    return true;
-}
 
 int tvx_connect(const std::vector<DaemonAddress> &list, bool first_object, bool make_nonblocking)
 {
@@ -123,7 +106,7 @@ int tvx_connect(const std::vector<DaemonAddress> &list, bool first_object, bool 
     }
     for (const DaemonAddress &a : list) {
         int fd = tvx_connect1(a);
-        if (fd >= 0 && make_nonblocking && !tvx_set_nonblocking(fd)) {
+        if (fd >= 0 && make_nonblocking && !fd_set_nonblocking(fd)) {
             close(fd);
             fd = -1;
         }

@@ -21,8 +21,6 @@ int tvx_connect1(const DaemonAddress &address);
 // non-blocking before it is accepted.
 int tvx_connect(const std::vector<DaemonAddress> &list, bool first_object, bool make_nonblocking);
 
-// Sets O_NONBLOCK on fd, logging the outcome; false on failure.
-bool tvx_set_nonblocking(int fd);
 
 // Closes fd when it is open and sets it to -1.
 void close_fd(int &fd);

@@ -1,0 +1,28 @@
+// Descriptor mode changes with their log lines; the listening socket and
+// every scanning-daemon socket go through the same routine.
+#include "util/fd.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+
+#include "log/log.h"
+
+bool fd_set_nonblocking(int fd)
+{
+    int flags = fcntl(fd, F_GETFL, 0);
+    if (flags < 0) {
+        icapd_log(LOG_L_ERROR, "fcntl: error getting flags for fd %i: %s\n", fd, strerror(errno));
+        return false;
+    }
+    if (flags & O_NONBLOCK) {
+        icapd_log(LOG_L_TRACE, "fcntl: O_NONBLOCK is already set for fd %i\n", fd);
+        return true;
+    }
+    if (fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+        icapd_log(LOG_L_ERROR, "fcntl: error setting O_NONBLOCK flag for fd %i: %s\n", fd, strerror(errno));
+        return false;
+    }
+    icapd_log(LOG_L_TRACE, "fcntl: successfully set O_NONBLOCK for fd %i\n", fd);
+    return true;
+}
