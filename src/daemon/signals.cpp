@@ -101,8 +101,8 @@ void reap_children(int)
 void shutdown_cleanup()
 {
     if (connection_process) {
-        if (!g_request.current_temp_file.empty())
-            unlink(g_request.current_temp_file.c_str());
+        if (const char *path = request_published_temp_file())
+            unlink(path);
         return;
     }
     keepalive_close();

@@ -5,7 +5,6 @@
 #include "icap/receive.h"
 
 #include <cctype>
-#include <csignal>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -25,6 +24,7 @@
 #include "icap/send.h"
 #include "io/io.h"
 #include "log/log.h"
+#include "log/process_id.h"
 
 namespace {
 
@@ -368,15 +368,7 @@ int receive_body(icap_request &rq, int &fd, icap_entity &e, bool *replaced)
 
 void icap_set_current_temp_file(icap_request &rq, const std::string &path)
 {
-    // The SIGTERM and SIGALRM handlers delete this file: they must never
-    // see the name half written.
-    sigset_t block, old;
-    sigemptyset(&block);
-    sigaddset(&block, SIGALRM);
-    sigaddset(&block, SIGTERM);
-    sigprocmask(SIG_BLOCK, &block, &old);
-    rq.current_temp_file = path;
-    sigprocmask(SIG_SETMASK, &old, nullptr);
+    icap_request_set_temp_file(rq, path);
 }
 
 void icap_drop_connection(int &fd)
@@ -517,7 +509,7 @@ void icap_assemble_url(const char *hdr, char *url, size_t cap)
 
 int creat_tmp_file(icap_request &rq, icap_entity &e)
 {
-    std::string name = g_config.Cache + e.name + std::to_string(getpid()) + "-XXXXXX";
+    std::string name = g_config.Cache + e.name + std::to_string(tvx_process_id()) + "-XXXXXX";
     std::vector<char> path(name.begin(), name.end());
     path.push_back('\0');
     int fd = mkostemp(path.data(), O_CLOEXEC);

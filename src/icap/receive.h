@@ -55,7 +55,7 @@ void icap_assemble_url(const char *hdr, char *url, size_t cap);
 int creat_tmp_file(icap_request &rq, icap_entity &e);
 
 // Records path as the request's current temp file (the one the SIGTERM
-// and SIGALRM handlers delete), with those signals held off meanwhile.
+// and SIGALRM handlers delete).
 void icap_set_current_temp_file(icap_request &rq, const std::string &path);
 
 // Closes the client connection (hard failure of a request).
