@@ -142,7 +142,7 @@ void client(int fd)
 
         // Between requests only the idle wait runs, without time-out: an
         // alarm left armed by the last request must not end it.
-        alarm(0);
+        io_alarm_disarm();
         bool pending;
         if (client_idle_wait(fd, &pending) == IDLE_RETIRED) {
             if (!pending)

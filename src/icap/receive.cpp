@@ -33,11 +33,7 @@ constexpr size_t trailer_line_cap = 10000;
 
 // The alarm ends a connection process whose client stalls for Timeout
 // seconds; it is re-armed before every wait for client data.
-void arm_alarm()
-{
-    if (g_config.Timeout > 0)
-        alarm(static_cast<unsigned>(g_config.Timeout));
-}
+void arm_alarm() { io_alarm_arm(g_config.Timeout); }
 
 bool ends_message(const icap_entity &e)
 {

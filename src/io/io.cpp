@@ -1,15 +1,20 @@
-// Timed socket I/O and the line buffer of the client connection. One
+// Timed socket I/O, the line buffer of the client connection and the
+// request alarm. One
 // buffer per process, since a connection process serves one connection;
 // reads from other connections (scanning daemon, agent) never touch it.
 // No call here transfers a byte at a time.
 #include "io/io.h"
 
+#include <atomic>
 #include <cassert>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "log/log.h"
@@ -27,6 +32,46 @@ struct line_buffer {
 };
 
 line_buffer g_line;
+
+// The request alarm. The deadline is read by the SIGALRM handler, hence
+// an atomic that is lock-free; the timer flag belongs to the main flow.
+std::atomic<int64_t> alarm_deadline{0};  // CLOCK_MONOTONIC ns, 0: none
+static_assert(std::atomic<int64_t>::is_always_lock_free, "the SIGALRM handler reads the deadline");
+bool alarm_timer_started = false;
+
+int64_t monotonic_ns()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// Starts the one-shot real-time timer for ns nanoseconds (0 stops it).
+void alarm_timer_set(int64_t ns)
+{
+    struct itimerval it;
+    memset(&it, 0, sizeof it);
+    if (ns > 0) {
+        it.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+        it.it_value.tv_usec = static_cast<suseconds_t>(ns % 1000000000 / 1000);
+        if (it.it_value.tv_sec == 0 && it.it_value.tv_usec == 0)
+            it.it_value.tv_usec = 1;
+    }
+    setitimer(ITIMER_REAL, &it, nullptr);
+}
+
+// Before a wait that may block: the timer runs while a deadline is set.
+void alarm_before_wait()
+{
+    if (alarm_timer_started)
+        return;  // started for this deadline or an earlier one
+    int64_t deadline = alarm_deadline.load(std::memory_order_relaxed);
+    if (deadline == 0)
+        return;
+    alarm_timer_started = true;
+    int64_t left = deadline - monotonic_ns();
+    alarm_timer_set(left > 0 ? left : 1);
+}
 
 // Closes fd and forgets its buffered bytes: they belong to a dead connection.
 void io_close(int &fd)
@@ -71,11 +116,42 @@ int io_wait(int fd, int seconds, bool reading)
     int ms = -1;
     if (seconds >= 0)
         ms = seconds > INT_MAX / 1000 ? INT_MAX : seconds * 1000;
+    alarm_before_wait();
     int r;
     do {
         r = poll(&p, 1, ms);
     } while (r < 0 && errno == EINTR);
     return r;
+}
+
+void io_alarm_arm(int seconds)
+{
+    if (seconds < 1)
+        return;
+    alarm_deadline.store(monotonic_ns() + static_cast<int64_t>(seconds) * 1000000000, std::memory_order_relaxed);
+}
+
+void io_alarm_disarm()
+{
+    // The timer stops before the deadline goes: a signal in between must
+    // still find the deadline it was started for.
+    if (alarm_timer_started) {
+        alarm_timer_set(0);
+        alarm_timer_started = false;
+    }
+    alarm_deadline.store(0, std::memory_order_relaxed);
+}
+
+bool io_alarm_early()
+{
+    int64_t deadline = alarm_deadline.load(std::memory_order_relaxed);
+    if (deadline == 0)
+        return false;
+    int64_t left = deadline - monotonic_ns();
+    if (left <= 0)
+        return false;
+    alarm_timer_set(left);
+    return true;
 }
 
 ssize_t safe_readwrite(int &fd, void *buf, size_t len, bool reading, bool use_readline)
