@@ -1,8 +1,8 @@
-// Timed socket I/O, the line buffer of the client connection and the
-// request alarm. One
+// Timed socket I/O and the line buffer of the client connection. One
 // buffer per process, since a connection process serves one connection;
 // reads from other connections (scanning daemon, agent) never touch it.
-// No call here transfers a byte at a time.
+// Socket transfers are tried first and wait for readiness only when they
+// would block. No call here transfers a byte at a time.
 #include "io/io.h"
 
 #include <atomic>
@@ -84,22 +84,72 @@ void io_close(int &fd)
     fd = -1;
 }
 
-// One read or write, restarted while interrupted.
-ssize_t io_transfer_once(int fd, char *buf, size_t len, bool reading)
+bool would_block(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
+
+// One socket read or write that never waits: -1 with EAGAIN when it would,
+// with ENOTSOCK when fd is no socket. Restarted while interrupted.
+ssize_t io_try_transfer(int fd, char *buf, size_t len, bool reading)
 {
     ssize_t r;
     do {
-        if (reading) {
-            r = read(fd, buf, len);
-        } else {
-            // send() keeps a vanished peer from raising SIGPIPE; plain
-            // descriptors (pipes, files) fall back to write().
-            r = send(fd, buf, len, MSG_NOSIGNAL);
-            if (r < 0 && errno == ENOTSOCK)
-                r = write(fd, buf, len);
-        }
+        // MSG_NOSIGNAL keeps a vanished peer from raising SIGPIPE.
+        r = reading ? recv(fd, buf, len, MSG_DONTWAIT) : send(fd, buf, len, MSG_NOSIGNAL | MSG_DONTWAIT);
     } while (r < 0 && errno == EINTR);
     return r;
+}
+
+// One read or write of a descriptor that is no socket (a pipe, a file),
+// after its wait. Restarted while interrupted.
+ssize_t io_plain_transfer(int fd, char *buf, size_t len, bool reading)
+{
+    ssize_t r;
+    do {
+        r = reading ? read(fd, buf, len) : write(fd, buf, len);
+    } while (r < 0 && errno == EINTR);
+    return r;
+}
+
+// Waits for fd within the time-out; false (logged) on error or time-out,
+// which leave the connection open.
+bool io_wait_logged(int fd, bool reading)
+{
+    const char *what = reading ? "read" : "write";
+    int w = io_wait(fd, g_timeout < 1 ? -1 : g_timeout, reading);
+    if (w < 0) {
+        icapd_log(LOG_L_ERROR, "%s: error in select: %s\n", what, strerror(errno));
+        return false;
+    }
+    if (w == 0) {
+        icapd_log(LOG_L_FLOW, "%s: timeout error (after %i seconds)\n", what, g_timeout);
+        return false;
+    }
+    return true;
+}
+
+// Fills the empty line buffer from fd, waiting within the time-out: the
+// bytes read, 0 at end of data, -1 on error (errno set), -2 on time-out.
+ssize_t fill_line_buffer(int fd)
+{
+    bool socket = true;
+    for (;;) {
+        ssize_t r;
+        if (socket) {
+            r = io_try_transfer(fd, g_line.data, sizeof g_line.data, true);
+            if (r >= 0 || !(would_block(errno) || errno == ENOTSOCK))
+                return r;
+            socket = errno != ENOTSOCK;
+        }
+        int w = io_wait(fd, g_timeout < 1 ? -1 : g_timeout, true);
+        if (w < 0)
+            return -1;
+        if (w == 0)
+            return -2;
+        if (socket)
+            continue;
+        r = io_plain_transfer(fd, g_line.data, sizeof g_line.data, true);
+        if (r >= 0 || !would_block(errno))
+            return r;
+    }
 }
 
 }  // namespace
@@ -116,11 +166,19 @@ int io_wait(int fd, int seconds, bool reading)
     int ms = -1;
     if (seconds >= 0)
         ms = seconds > INT_MAX / 1000 ? INT_MAX : seconds * 1000;
+    int64_t end = ms >= 0 ? monotonic_ns() + static_cast<int64_t>(ms) * 1000000 : 0;
     alarm_before_wait();
     int r;
-    do {
+    for (;;) {
         r = poll(&p, 1, ms);
-    } while (r < 0 && errno == EINTR);
+        if (r >= 0 || errno != EINTR)
+            break;
+        if (ms > 0) {
+            // A signal cut the wait short: wait only for the time that is left.
+            int64_t left = end - monotonic_ns();
+            ms = left <= 0 ? 0 : static_cast<int>((left + 999999) / 1000000);
+        }
+    }
     return r;
 }
 
@@ -170,23 +228,29 @@ ssize_t safe_readwrite(int &fd, void *buf, size_t len, bool reading, bool use_re
         g_line.count -= done;
     }
 
-    const char *what = reading ? "read" : "write";
-    int seconds = g_timeout < 1 ? -1 : g_timeout;
+    bool socket = true;
     while (done < len) {
-        int w = io_wait(fd, seconds, reading);
-        if (w < 0) {
-            icapd_log(LOG_L_ERROR, "%s: error in select: %s\n", what, strerror(errno));
-            return -1;
-        }
-        if (w == 0) {
-            icapd_log(LOG_L_FLOW, "%s: timeout error (after %i seconds)\n", what, g_timeout);
-            return -1;
-        }
-        ssize_t r = io_transfer_once(fd, p + done, len - done, reading);
-        if (r < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK)
+        ssize_t r;
+        if (socket) {
+            r = io_try_transfer(fd, p + done, len - done, reading);
+            if (r < 0 && errno == ENOTSOCK) {
+                socket = false;
+                continue;
+            }
+            if (r < 0 && would_block(errno)) {
+                if (!io_wait_logged(fd, reading))
+                    return -1;
+                continue;
+            }
+        } else {
+            if (!io_wait_logged(fd, reading))
+                return -1;
+            r = io_plain_transfer(fd, p + done, len - done, reading);
+            if (r < 0 && would_block(errno))
                 continue;  // readiness was spurious: wait again
-            icapd_log(LOG_L_ERROR, "%s error: %s\n", what, strerror(errno));
+        }
+        if (r < 0) {
+            icapd_log(LOG_L_ERROR, "%s error: %s\n", reading ? "read" : "write", strerror(errno));
             io_close(fd);
             return -1;
         }
@@ -250,22 +314,14 @@ int readline(int &fd, char *buf, size_t cap, const char *tag)
                 result = -1;
                 goto out;
             }
-            int w = io_wait(fd, g_timeout < 1 ? -1 : g_timeout, true);
-            ssize_t r = 0;
-            if (w > 0) {
-                do {
-                    r = read(fd, g_line.data, sizeof g_line.data);
-                } while (r < 0 && errno == EINTR);
-                if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-                    continue;  // spurious readiness
-            }
-            if (w < 0 || r < 0) {
+            ssize_t r = fill_line_buffer(fd);
+            if (r == -1) {
                 icapd_log(LOG_L_ERROR, "readline error: %s\n", strerror(errno));
                 io_close(fd);
                 result = -1;
                 goto out;
             }
-            if (w == 0 || r == 0) {
+            if (r <= 0) {  // end of data or time-out
                 if (stored == 0) {
                     icapd_log(LOG_L_INFO, "ICAP client break connection\n");
                     io_close(fd);

@@ -20,7 +20,7 @@ int io_timeout();
 
 // Waits until fd is readable (reading) or writable; negative seconds wait
 // without limit. Returns the ready count, 0 on time-out, -1 on error;
-// interrupted waits are restarted.
+// interrupted waits are restarted for the time that is left.
 int io_wait(int fd, int seconds, bool reading);
 
 // The request alarm: SIGALRM once the client has made the process wait
