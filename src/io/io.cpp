@@ -297,6 +297,26 @@ void readline_reset()
     g_line.fd = -1;
 }
 
+ssize_t readline_fill_now(int fd)
+{
+    assert(g_line.count == 0);
+    ssize_t r;
+    do {
+        r = recv(fd, g_line.data, sizeof g_line.data, MSG_DONTWAIT);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0 && errno == ENOTSOCK) {
+        do {
+            r = read(fd, g_line.data, sizeof g_line.data);
+        } while (r < 0 && errno == EINTR);
+    }
+    if (r > 0) {
+        g_line.pos = 0;
+        g_line.count = static_cast<size_t>(r);
+        g_line.fd = fd;
+    }
+    return r;
+}
+
 int readline(int &fd, char *buf, size_t cap, const char *tag)
 {
     int result;

@@ -65,4 +65,9 @@ bool readline_empty();
 // Forgets whatever the line buffer holds.
 void readline_reset();
 
+// Reads once into the empty line buffer from fd without waiting: the
+// bytes read, 0 at end of data, -1 with errno (EAGAIN: nothing there yet).
+// For a caller that has seen fd readable and wants the data right away.
+ssize_t readline_fill_now(int fd);
+
 #endif
