@@ -77,11 +77,12 @@ check_result check_header(icap_request &rq, size_t i, int *result, int *ret)
     }
     icap_entity &hdr = rq.entities[i];
     icap_entity &body = rq.entities[i + 1];
-    if (!icap_is_body_entity(body) || body.fd < 0) {
+    if (!icap_is_body_entity(body)) {
         *result = 200;
         return CHECK_GO_ON;
     }
 
+    // An empty body has no temp file; the scan passes it without one.
     if (icap_scan_configured()) {
         int rc = scan_body(body, rq);
         switch (rc) {

@@ -227,12 +227,13 @@ bool stream_chunk_data(int &fd, icap_entity &e, uint64_t size)
     return true;
 }
 
-enum chunk_result { CHUNKS_DONE, CHUNKS_FAILED, CHUNKS_MALFORMED };
+enum chunk_result { CHUNKS_DONE, CHUNKS_FAILED, CHUNKS_MALFORMED, CHUNKS_NO_FILE };
 
 // Reads chunks into e's temp file up to and including the last chunk and
-// the empty line after it (trailer lines are dropped). *ieof tells that the
-// last chunk carried the ieof extension.
-chunk_result http_read_chunk(int &fd, icap_entity &e, bool *ieof)
+// the empty line after it (trailer lines are dropped). The file is created
+// when the first chunk with data is announced: an empty body needs none.
+// *ieof tells that the last chunk carried the ieof extension.
+chunk_result http_read_chunk(icap_request &rq, int &fd, icap_entity &e, bool *ieof)
 {
     char line[chunk_line_cap];
     for (;;) {
@@ -263,6 +264,8 @@ chunk_result http_read_chunk(int &fd, icap_entity &e, bool *ieof)
             return CHUNKS_MALFORMED;
         }
         if (size > 0) {
+            if (e.fd < 0 && creat_tmp_file(rq, e) != 200)
+                return CHUNKS_NO_FILE;
             if (!stream_chunk_data(fd, e, size)) {
                 icapd_log(LOG_L_ERROR, "error in reading http entity\n");
                 return CHUNKS_FAILED;
@@ -312,19 +315,16 @@ int receive_body(icap_request &rq, int &fd, icap_entity &e, bool *replaced)
 {
     e.size = 0;
     rq.null_body = false;
-    if (creat_tmp_file(rq, e) != 200) {
-        icap_drop_connection(fd);
-        return ICAP_RES_ERROR;
-    }
+    // The descriptor is -1 until the first body byte is announced.
     icapd_log(LOG_L_FLOW, "icap_dump_entities: getting body (%i)\n", e.fd);
 
     const char *report = nullptr;
     for (;;) {
         bool ieof = false;
-        chunk_result c = http_read_chunk(fd, e, &ieof);
+        chunk_result c = http_read_chunk(rq, fd, e, &ieof);
         if (c == CHUNKS_MALFORMED)
             return reject_malformed(fd);
-        if (c == CHUNKS_FAILED) {
+        if (c == CHUNKS_FAILED || c == CHUNKS_NO_FILE) {
             icap_drop_connection(fd);
             return ICAP_RES_ERROR;
         }

@@ -1,6 +1,6 @@
 // Reception of the encapsulated HTTP message of a REQMOD or RESPMOD: the
 // HTTP headers into memory, each chunked body de-chunked into a temp file in
-// Cache, the preview dialogue, and the URL, content type and length derived
+// Cache (created when its first byte is announced), the preview dialogue, and the URL, content type and length derived
 // from the headers. Never allocates by a length the client sent beyond the
 // stated bounds; a malformed message is answered 400 and the connection closed.
 #ifndef TVX_ICAP_RECEIVE_H
@@ -28,7 +28,8 @@ constexpr int ICAP_TRAILER_LINES_MAX = 100;
 // COMPLETE (go on with icap_hold_entities) or ERROR. On ERROR the
 // connection is closed whenever the request could not be read to its end
 // (a malformed message gets the 400 reply first), so no later reply is
-// taken for part of this one.
+// taken for part of this one. A body entity that received no byte has no
+// temp file (fd -1, empty path, size 0).
 int icap_dump_entities(icap_request &rq, int &fd);
 
 // Header value lookup: name includes its colon ("content-type:") and is

@@ -313,7 +313,8 @@ int icap_replace_all_entity_with_report(icap_request &rq, const char *tmpl)
     rq.entities.push_back(body);
     icap_entity &h = rq.entities[0];
     icap_entity &b = rq.entities[1];
-    if (creat_tmp_file(rq, b) != 200)
+    // Without a template the body stays empty and needs no file.
+    if (tmpl && creat_tmp_file(rq, b) != 200)
         return 0;
     icapd_log(LOG_L_FLOW, "icap_replace_all_entity_with_report: make new entities\n");
     if (tmpl) {
