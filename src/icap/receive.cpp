@@ -541,8 +541,6 @@ int icap_dump_entities(icap_request &rq, int &fd)
             if (res == ICAP_RES_ERROR || replaced)
                 return res;
         }
-        if (e.fd >= 0)
-            lseek(e.fd, 0, SEEK_SET);
     }
     if (rq.preview >= 0)
         return res;

@@ -29,7 +29,8 @@ constexpr int ICAP_TRAILER_LINES_MAX = 100;
 // connection is closed whenever the request could not be read to its end
 // (a malformed message gets the 400 reply first), so no later reply is
 // taken for part of this one. A body entity that received no byte has no
-// temp file (fd -1, empty path, size 0).
+// temp file (fd -1, empty path, size 0). The file offset of e.fd is left
+// after the data: readers go by position (pread, sendfile) or by path.
 int icap_dump_entities(icap_request &rq, int &fd);
 
 // Header value lookup: name includes its colon ("content-type:") and is
