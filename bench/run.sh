@@ -2,7 +2,8 @@
 # Loopback benchmark of tavex-icapd against c-icap's echo service.
 #
 # Starts tavex-icapd in monitor mode (-m) with a bench configuration (no
-# scanning daemon, Cache on /dev/shm when present, LogLevel 0) and, when
+# scanning daemon, Cache on /dev/shm when present, no log lines: LogLevel
+# -1, as c-icap runs without an access log) and, when
 # c-icap is installed, c-icap with srv_echo.so on another port with a
 # configuration of its own under /tmp. Runs the same icap-bench cases against
 # both, alternating, RUNS times each, and prints the medians and the ratio
@@ -10,7 +11,9 @@
 #
 # Environment: BUILD (build directory, default ./build), RUNS (3),
 # BENCH_SECONDS (seconds per measured run, 3), BENCH_WARMUP (0.5),
-# TVX_PORT (13441), CICAP_PORT (13442), BENCH_OUT (also write the table there).
+# TVX_PORT (13441), CICAP_PORT (13442), TVX_LOGLEVEL (LogLevel of
+# tavex-icapd, -1; 0 adds its warning-level decision line per RESPMOD),
+# BENCH_OUT (also write the table there).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,6 +24,7 @@ SECS=${BENCH_SECONDS:-3}
 WARM=${BENCH_WARMUP:-0.5}
 TVX_PORT=${TVX_PORT:-13441}
 CICAP_PORT=${CICAP_PORT:-13442}
+TVX_LOGLEVEL=${TVX_LOGLEVEL:--1}
 BENCH=$BUILD/tools/icap-bench/icap-bench
 DAEMON=$BUILD/tavex-icapd
 CICAP=$(command -v c-icap || true)
@@ -74,7 +78,7 @@ start_tavex() {
   mkdir -p "$WORK/cache" "$WORK/ucf" "$WORK/quarantine"
   cat >"$WORK/tavex-icapd.ini" <<EOF
 LogFile = "$WORK/icapd.log"
-LogLevel = 0
+LogLevel = $TVX_LOGLEVEL
 PidFile = "$WORK/icapd.pid"
 Cache = "$WORK/cache/"
 UcfDirectory = "$WORK/ucf/"
@@ -229,7 +233,7 @@ done
 
 # ---------------------------------------------------------------- table
 {
-  echo "Loopback, $(nproc) CPUs, $(uname -r), load average at the end $(cut -d' ' -f1-3 /proc/loadavg); medians of $RUNS runs of ${SECS} s"
+  echo "Loopback, $(nproc) CPUs, $(uname -r), load average at the end $(cut -d' ' -f1-3 /proc/loadavg); medians of $RUNS runs of ${SECS} s; tavex-icapd LogLevel $TVX_LOGLEVEL"
   echo
   printf '| %-47s | %-8s | %12s | %12s | %7s | %-7s | %s |\n' "Case" "Metric" "tavex-icapd" "c-icap" "ratio" "target" "failed (ours/theirs)"
   printf '|%s|%s|%s|%s|%s|%s|%s|\n' "$(printf -- '-%.0s' $(seq 49))" "----------" "--------------" "--------------" "---------" "---------" "----------------------"

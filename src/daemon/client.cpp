@@ -9,11 +9,10 @@
 #include <cstring>
 #include <ctime>
 #include <strings.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "config/config_load.h"
 #include "config/icapd_config.h"
 #include "daemon/keepalive.h"
 #include "daemon/signals.h"
@@ -27,15 +26,16 @@
 
 namespace {
 
-// Ends the connection process: releases the configuration, closes the
-// connection if it is still open, status 0.
+// Ends the connection process with status 0: deletes its temp files and
+// closes the connection if it is still open. The kernel takes back the
+// memory: releasing the configuration or running the exit handlers first
+// would only copy the listener's pages into this process to free them.
 [[noreturn]] void client_exit(int fd)
 {
     icap_entities_release(g_request);
-    config_reset();
     if (fd >= 0)
         close(fd);
-    exit(0);
+    _exit(0);
 }
 
 // What ended an idle wait.
@@ -43,6 +43,7 @@ enum idle_result { IDLE_REQUEST, IDLE_RETIRED };
 
 // Waits without time-out until the connection or the keepalive pipe is
 // readable. Exits the process when the wait fails or the client goes away.
+// What the client sent is read straight into the line buffer.
 // IDLE_RETIRED: the listener closed the pipe; *pending is set when the
 // client had already sent its next request at that moment.
 idle_result client_idle_wait(int fd, bool *pending)
@@ -51,40 +52,49 @@ idle_result client_idle_wait(int fd, bool *pending)
     int maxfd = fd > pfd ? fd : pfd;
     icapd_log(LOG_L_TRACE, "Going for infinitely waiting for %i (%i/%i) descriptor...\n", fd, maxfd, pfd);
 
-    fd_set rfds;
-    int r;
-    do {
-        FD_ZERO(&rfds);
-        FD_SET(fd, &rfds);
-        if (pfd >= 0)
-            FD_SET(pfd, &rfds);
-        r = select(maxfd + 1, &rfds, nullptr, nullptr, nullptr);
-    } while (r < 0 && errno == EINTR);
-    if (r < 0) {
-        icapd_log(LOG_L_ERROR, "error in select: %s\n", strerror(errno));
-        client_exit(fd);
-    }
-    if (r == 0) {
-        icapd_log(LOG_L_ERROR, "error in select: %s\n", "infinite timeout expired");
-        client_exit(fd);
-    }
-
-    bool retired = pfd >= 0 && FD_ISSET(pfd, &rfds);
     *pending = false;
-    if (retired && !FD_ISSET(fd, &rfds))
-        return IDLE_RETIRED;
+    for (;;) {
+        struct pollfd p[2];
+        p[0].fd = fd;
+        p[1].fd = pfd;
+        p[0].events = p[1].events = POLLIN;
+        p[0].revents = p[1].revents = 0;
+        int r;
+        do {
+            r = poll(p, pfd >= 0 ? 2 : 1, -1);
+        } while (r < 0 && errno == EINTR);
+        if (r > 0 && ((p[0].revents | p[1].revents) & POLLNVAL)) {
+            errno = EBADF;
+            r = -1;
+        }
+        if (r < 0) {
+            icapd_log(LOG_L_ERROR, "error in select: %s\n", strerror(errno));
+            client_exit(fd);
+        }
+        if (r == 0) {
+            icapd_log(LOG_L_ERROR, "error in select: %s\n", "infinite timeout expired");
+            client_exit(fd);
+        }
 
-    char byte;
-    ssize_t n;
-    do {
-        n = recv(fd, &byte, 1, MSG_PEEK);
-    } while (n < 0 && errno == EINTR);
-    if (n <= 0) {
-        icapd_log(LOG_L_TRACE, "ICAP client %s connection -> exit from process\n", n < 0 ? "reset" : "close");
-        client_exit(fd);
+        // End of file on the pipe shows as POLLHUP, a broken connection as
+        // POLLERR or POLLHUP: each is "readable" for the wait.
+        bool retired = pfd >= 0 && p[1].revents != 0;
+        if (p[0].revents == 0)
+            return IDLE_RETIRED;  // only the pipe can have woken the wait
+
+        ssize_t n = readline_fill_now(fd);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (retired)
+                return IDLE_RETIRED;
+            continue;  // readiness was spurious: wait again
+        }
+        if (n <= 0) {
+            icapd_log(LOG_L_TRACE, "ICAP client %s connection -> exit from process\n", n < 0 ? "reset" : "close");
+            client_exit(fd);
+        }
+        *pending = true;
+        return retired ? IDLE_RETIRED : IDLE_REQUEST;
     }
-    *pending = true;
-    return retired ? IDLE_RETIRED : IDLE_REQUEST;
 }
 
 [[noreturn]] void client_retire(int fd)
@@ -142,7 +152,7 @@ void client(int fd)
 
         // Between requests only the idle wait runs, without time-out: an
         // alarm left armed by the last request must not end it.
-        alarm(0);
+        io_alarm_disarm();
         bool pending;
         if (client_idle_wait(fd, &pending) == IDLE_RETIRED) {
             if (!pending)

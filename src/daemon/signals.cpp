@@ -15,6 +15,7 @@
 #include "config/icapd_config.h"
 #include "daemon/hooks.h"
 #include "daemon/keepalive.h"
+#include "io/io.h"
 #include "log/log.h"
 #include "request/request.h"
 
@@ -33,6 +34,14 @@ void on_sigterm(int)
 
 void on_sigalrm(int)
 {
+    // The timer may have been started for an earlier deadline of this
+    // request: then the client has made progress since, and the process
+    // goes on.
+    int saved = errno;
+    if (io_alarm_early()) {
+        errno = saved;
+        return;
+    }
     const char *url = g_request.url_string.empty() ? "?" : g_request.url_string.c_str();
     icapd_log(LOG_L_ERROR, "timeout error in ipc (timeout=%i; url=%s)\n", g_config.Timeout, url);
     shutdown_cleanup();
@@ -101,8 +110,8 @@ void reap_children(int)
 void shutdown_cleanup()
 {
     if (connection_process) {
-        if (!g_request.current_temp_file.empty())
-            unlink(g_request.current_temp_file.c_str());
+        if (const char *path = request_published_temp_file())
+            unlink(path);
         return;
     }
     keepalive_close();

@@ -14,6 +14,7 @@
 #include "icap/receive.h"
 #include "icap/reply.h"
 #include "icap/send.h"
+#include "io/io.h"
 #include "log/log.h"
 #include "report/template.h"
 #include "scan/scan_state.h"
@@ -76,11 +77,12 @@ check_result check_header(icap_request &rq, size_t i, int *result, int *ret)
     }
     icap_entity &hdr = rq.entities[i];
     icap_entity &body = rq.entities[i + 1];
-    if (!icap_is_body_entity(body) || body.fd < 0) {
+    if (!icap_is_body_entity(body)) {
         *result = 200;
         return CHECK_GO_ON;
     }
 
+    // An empty body has no temp file; the scan passes it without one.
     if (icap_scan_configured()) {
         int rc = scan_body(body, rq);
         switch (rc) {
@@ -120,13 +122,13 @@ int send_204(int &fd) { return icap_send_204(fd) == 200 ? 200 : 0; }
 int handle_modification(icap_request &rq, int &fd)
 {
     if (rq.entities.empty()) {
-        alarm(0);
+        io_alarm_disarm();
         icapd_log(LOG_L_ERROR, "icap_handle: %s request without Encapsulated\n", rq.method);
         return 400;
     }
     icapd_log(LOG_L_TRACE, "icap_handle: enchain non empty\n");
     int res = icap_dump_entities(rq, fd);
-    alarm(0);
+    io_alarm_disarm();
     if (res == ICAP_RES_ERROR) {
         icapd_log(LOG_L_FLOW, "go out from icap_dump_entities with error (may be icap client close connection) \n");
         return 0;
@@ -202,7 +204,7 @@ int icap_handle(int &fd)
 {
     icap_request &rq = g_request;
     if (!strcmp(rq.method, "OPTIONS")) {
-        alarm(0);
+        io_alarm_disarm();
         return icap_send_options(fd);
     }
     if (strcmp(rq.method, "REQMOD") != 0 && strcmp(rq.method, "RESPMOD") != 0)

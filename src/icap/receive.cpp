@@ -5,7 +5,6 @@
 #include "icap/receive.h"
 
 #include <cctype>
-#include <csignal>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -25,6 +24,7 @@
 #include "icap/send.h"
 #include "io/io.h"
 #include "log/log.h"
+#include "log/process_id.h"
 
 namespace {
 
@@ -33,11 +33,7 @@ constexpr size_t trailer_line_cap = 10000;
 
 // The alarm ends a connection process whose client stalls for Timeout
 // seconds; it is re-armed before every wait for client data.
-void arm_alarm()
-{
-    if (g_config.Timeout > 0)
-        alarm(static_cast<unsigned>(g_config.Timeout));
-}
+void arm_alarm() { io_alarm_arm(g_config.Timeout); }
 
 bool ends_message(const icap_entity &e)
 {
@@ -231,12 +227,13 @@ bool stream_chunk_data(int &fd, icap_entity &e, uint64_t size)
     return true;
 }
 
-enum chunk_result { CHUNKS_DONE, CHUNKS_FAILED, CHUNKS_MALFORMED };
+enum chunk_result { CHUNKS_DONE, CHUNKS_FAILED, CHUNKS_MALFORMED, CHUNKS_NO_FILE };
 
 // Reads chunks into e's temp file up to and including the last chunk and
-// the empty line after it (trailer lines are dropped). *ieof tells that the
-// last chunk carried the ieof extension.
-chunk_result http_read_chunk(int &fd, icap_entity &e, bool *ieof)
+// the empty line after it (trailer lines are dropped). The file is created
+// when the first chunk with data is announced: an empty body needs none.
+// *ieof tells that the last chunk carried the ieof extension.
+chunk_result http_read_chunk(icap_request &rq, int &fd, icap_entity &e, bool *ieof)
 {
     char line[chunk_line_cap];
     for (;;) {
@@ -267,6 +264,8 @@ chunk_result http_read_chunk(int &fd, icap_entity &e, bool *ieof)
             return CHUNKS_MALFORMED;
         }
         if (size > 0) {
+            if (e.fd < 0 && creat_tmp_file(rq, e) != 200)
+                return CHUNKS_NO_FILE;
             if (!stream_chunk_data(fd, e, size)) {
                 icapd_log(LOG_L_ERROR, "error in reading http entity\n");
                 return CHUNKS_FAILED;
@@ -316,19 +315,16 @@ int receive_body(icap_request &rq, int &fd, icap_entity &e, bool *replaced)
 {
     e.size = 0;
     rq.null_body = false;
-    if (creat_tmp_file(rq, e) != 200) {
-        icap_drop_connection(fd);
-        return ICAP_RES_ERROR;
-    }
+    // The descriptor is -1 until the first body byte is announced.
     icapd_log(LOG_L_FLOW, "icap_dump_entities: getting body (%i)\n", e.fd);
 
     const char *report = nullptr;
     for (;;) {
         bool ieof = false;
-        chunk_result c = http_read_chunk(fd, e, &ieof);
+        chunk_result c = http_read_chunk(rq, fd, e, &ieof);
         if (c == CHUNKS_MALFORMED)
             return reject_malformed(fd);
-        if (c == CHUNKS_FAILED) {
+        if (c == CHUNKS_FAILED || c == CHUNKS_NO_FILE) {
             icap_drop_connection(fd);
             return ICAP_RES_ERROR;
         }
@@ -368,15 +364,7 @@ int receive_body(icap_request &rq, int &fd, icap_entity &e, bool *replaced)
 
 void icap_set_current_temp_file(icap_request &rq, const std::string &path)
 {
-    // The SIGTERM and SIGALRM handlers delete this file: they must never
-    // see the name half written.
-    sigset_t block, old;
-    sigemptyset(&block);
-    sigaddset(&block, SIGALRM);
-    sigaddset(&block, SIGTERM);
-    sigprocmask(SIG_BLOCK, &block, &old);
-    rq.current_temp_file = path;
-    sigprocmask(SIG_SETMASK, &old, nullptr);
+    icap_request_set_temp_file(rq, path);
 }
 
 void icap_drop_connection(int &fd)
@@ -517,7 +505,7 @@ void icap_assemble_url(const char *hdr, char *url, size_t cap)
 
 int creat_tmp_file(icap_request &rq, icap_entity &e)
 {
-    std::string name = g_config.Cache + e.name + std::to_string(getpid()) + "-XXXXXX";
+    std::string name = g_config.Cache + e.name + std::to_string(tvx_process_id()) + "-XXXXXX";
     std::vector<char> path(name.begin(), name.end());
     path.push_back('\0');
     int fd = mkostemp(path.data(), O_CLOEXEC);
@@ -553,8 +541,6 @@ int icap_dump_entities(icap_request &rq, int &fd)
             if (res == ICAP_RES_ERROR || replaced)
                 return res;
         }
-        if (e.fd >= 0)
-            lseek(e.fd, 0, SEEK_SET);
     }
     if (rq.preview >= 0)
         return res;

@@ -1,6 +1,6 @@
 // Reception of the encapsulated HTTP message of a REQMOD or RESPMOD: the
 // HTTP headers into memory, each chunked body de-chunked into a temp file in
-// Cache, the preview dialogue, and the URL, content type and length derived
+// Cache (created when its first byte is announced), the preview dialogue, and the URL, content type and length derived
 // from the headers. Never allocates by a length the client sent beyond the
 // stated bounds; a malformed message is answered 400 and the connection closed.
 #ifndef TVX_ICAP_RECEIVE_H
@@ -28,7 +28,9 @@ constexpr int ICAP_TRAILER_LINES_MAX = 100;
 // COMPLETE (go on with icap_hold_entities) or ERROR. On ERROR the
 // connection is closed whenever the request could not be read to its end
 // (a malformed message gets the 400 reply first), so no later reply is
-// taken for part of this one.
+// taken for part of this one. A body entity that received no byte has no
+// temp file (fd -1, empty path, size 0). The file offset of e.fd is left
+// after the data: readers go by position (pread, sendfile) or by path.
 int icap_dump_entities(icap_request &rq, int &fd);
 
 // Header value lookup: name includes its colon ("content-type:") and is
@@ -55,7 +57,7 @@ void icap_assemble_url(const char *hdr, char *url, size_t cap);
 int creat_tmp_file(icap_request &rq, icap_entity &e);
 
 // Records path as the request's current temp file (the one the SIGTERM
-// and SIGALRM handlers delete), with those signals held off meanwhile.
+// and SIGALRM handlers delete).
 void icap_set_current_temp_file(icap_request &rq, const std::string &path);
 
 // Closes the client connection (hard failure of a request).

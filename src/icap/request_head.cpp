@@ -201,8 +201,7 @@ int icap_read_request_head(int &fd)
     char line[head_line_cap];
     size_t total = 0;
 
-    if (g_config.Timeout > 0)
-        alarm(static_cast<unsigned>(g_config.Timeout));
+    io_alarm_arm(g_config.Timeout);
 
     int r = read_head_line(fd, line, "icap header -", &total);
     if (r == -2)

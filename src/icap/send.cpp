@@ -132,6 +132,46 @@ struct reply_text {
     }
 };
 
+// Reads up to n bytes of the file from offset 0 into dst, stopping early
+// only at end of file: the count read, or -1 (logged) on a read error.
+ssize_t read_file_head(int file, char *dst, size_t n)
+{
+    size_t got = 0;
+    while (got < n) {
+        ssize_t r = pread(file, dst + got, n - got, static_cast<off_t>(got));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0) {
+            icapd_log(LOG_L_ERROR, "error in reading data from temp file: %s\n", strerror(errno));
+            return -1;
+        }
+        if (r == 0)
+            break;
+        got += static_cast<size_t>(r);
+    }
+    return static_cast<ssize_t>(got);
+}
+
+// A body that goes out as one small chunk: read straight into the reply
+// text, where what the file holds bounds what is announced. Returns the
+// bytes sent, or -1 when the file could not be read.
+long write_single_chunk(icap_entity &e, reply_text &out)
+{
+    size_t mark = out.text.size();
+    out.text.resize(mark + e.size);
+    ssize_t got = read_file_head(e.fd, &out.text[mark], e.size);
+    out.text.resize(mark + (got > 0 ? static_cast<size_t>(got) : 0));
+    if (got <= 0)
+        return got;
+    icapd_log(LOG_L_CHUNK, "http_write_chunk: got %i bytes from file\n", static_cast<int>(got));
+    char line[32];
+    snprintf(line, sizeof line, "%lx\r\n", static_cast<unsigned long>(got));
+    out.text.insert(mark, line);
+    out.text += "\r\n";
+    icapd_log(LOG_L_CHUNK, "http_write_chunk: send next chunk; send=%u\n", static_cast<unsigned>(got));
+    return got;
+}
+
 // Sends one body entity as chunks and the last chunk. Small chunks are
 // copied into the reply text; large ones go with sendfile.
 bool http_write_entities(icap_request &rq, int &fd, icap_entity &e, reply_text &out)
@@ -140,18 +180,24 @@ bool http_write_entities(icap_request &rq, int &fd, icap_entity &e, reply_text &
     unsigned long max_block = g_config.MaxBlocksize > 0 ? g_config.MaxBlocksize : default_block;
     unsigned long block = e.size < max_block ? e.size : max_block;
 
-    // What the file really holds bounds what is announced.
-    unsigned long total = 0;
-    struct stat st;
-    if (e.fd >= 0 && fstat(e.fd, &st) == 0)
-        total = static_cast<unsigned long>(st.st_size) < e.size ? static_cast<unsigned long>(st.st_size) : e.size;
-    else if (e.size > 0)
-        icapd_log(LOG_L_ERROR, "error in reading data from temp file: %s\n", strerror(e.fd >= 0 ? errno : EBADF));
-
     bool failed = false;
     unsigned long sent = 0;
+    unsigned long total = 0;
+    if (e.fd >= 0 && e.size > 0 && e.size <= ICAP_INLINE_CHUNK_MAX && e.size <= max_block) {
+        long n = write_single_chunk(e, out);
+        failed = n < 0;
+        sent = total = n > 0 ? static_cast<unsigned long>(n) : 0;
+    } else {
+        // What the file really holds bounds what is announced.
+        struct stat st;
+        if (e.fd >= 0 && fstat(e.fd, &st) == 0)
+            total = static_cast<unsigned long>(st.st_size) < e.size ? static_cast<unsigned long>(st.st_size) : e.size;
+        else if (e.size > 0)
+            icapd_log(LOG_L_ERROR, "error in reading data from temp file: %s\n", strerror(e.fd >= 0 ? errno : EBADF));
+    }
+
     char line[32];
-    while (sent < total) {
+    while (!failed && sent < total) {
         unsigned long n = total - sent < block ? total - sent : block;
         // The log line's conversions are %i %x %s %u: the count fits an int.
         icapd_log(LOG_L_CHUNK, "http_write_chunk: got %i bytes from file\n", static_cast<int>(n));
@@ -183,7 +229,7 @@ bool http_write_entities(icap_request &rq, int &fd, icap_entity &e, reply_text &
         }
         icapd_log(LOG_L_CHUNK, "http_write_chunk: send next chunk; send=%u\n", static_cast<unsigned>(sent));
     }
-    if (!failed && total < e.size)
+    if (!failed && sent < e.size)
         icapd_log(LOG_L_CHUNK, "http_write_chunk: wrong position!\n");
 
     if (failed) {
@@ -313,7 +359,8 @@ int icap_replace_all_entity_with_report(icap_request &rq, const char *tmpl)
     rq.entities.push_back(body);
     icap_entity &h = rq.entities[0];
     icap_entity &b = rq.entities[1];
-    if (creat_tmp_file(rq, b) != 200)
+    // Without a template the body stays empty and needs no file.
+    if (tmpl && creat_tmp_file(rq, b) != 200)
         return 0;
     icapd_log(LOG_L_FLOW, "icap_replace_all_entity_with_report: make new entities\n");
     if (tmpl) {

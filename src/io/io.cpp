@@ -1,15 +1,20 @@
 // Timed socket I/O and the line buffer of the client connection. One
 // buffer per process, since a connection process serves one connection;
 // reads from other connections (scanning daemon, agent) never touch it.
-// No call here transfers a byte at a time.
+// Socket transfers are tried first and wait for readiness only when they
+// would block. No call here transfers a byte at a time.
 #include "io/io.h"
 
+#include <atomic>
 #include <cassert>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "log/log.h"
@@ -28,6 +33,46 @@ struct line_buffer {
 
 line_buffer g_line;
 
+// The request alarm. The deadline is read by the SIGALRM handler, hence
+// an atomic that is lock-free; the timer flag belongs to the main flow.
+std::atomic<int64_t> alarm_deadline{0};  // CLOCK_MONOTONIC ns, 0: none
+static_assert(std::atomic<int64_t>::is_always_lock_free, "the SIGALRM handler reads the deadline");
+bool alarm_timer_started = false;
+
+int64_t monotonic_ns()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// Starts the one-shot real-time timer for ns nanoseconds (0 stops it).
+void alarm_timer_set(int64_t ns)
+{
+    struct itimerval it;
+    memset(&it, 0, sizeof it);
+    if (ns > 0) {
+        it.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+        it.it_value.tv_usec = static_cast<suseconds_t>(ns % 1000000000 / 1000);
+        if (it.it_value.tv_sec == 0 && it.it_value.tv_usec == 0)
+            it.it_value.tv_usec = 1;
+    }
+    setitimer(ITIMER_REAL, &it, nullptr);
+}
+
+// Before a wait that may block: the timer runs while a deadline is set.
+void alarm_before_wait()
+{
+    if (alarm_timer_started)
+        return;  // started for this deadline or an earlier one
+    int64_t deadline = alarm_deadline.load(std::memory_order_relaxed);
+    if (deadline == 0)
+        return;
+    alarm_timer_started = true;
+    int64_t left = deadline - monotonic_ns();
+    alarm_timer_set(left > 0 ? left : 1);
+}
+
 // Closes fd and forgets its buffered bytes: they belong to a dead connection.
 void io_close(int &fd)
 {
@@ -39,22 +84,72 @@ void io_close(int &fd)
     fd = -1;
 }
 
-// One read or write, restarted while interrupted.
-ssize_t io_transfer_once(int fd, char *buf, size_t len, bool reading)
+bool would_block(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
+
+// One socket read or write that never waits: -1 with EAGAIN when it would,
+// with ENOTSOCK when fd is no socket. Restarted while interrupted.
+ssize_t io_try_transfer(int fd, char *buf, size_t len, bool reading)
 {
     ssize_t r;
     do {
-        if (reading) {
-            r = read(fd, buf, len);
-        } else {
-            // send() keeps a vanished peer from raising SIGPIPE; plain
-            // descriptors (pipes, files) fall back to write().
-            r = send(fd, buf, len, MSG_NOSIGNAL);
-            if (r < 0 && errno == ENOTSOCK)
-                r = write(fd, buf, len);
-        }
+        // MSG_NOSIGNAL keeps a vanished peer from raising SIGPIPE.
+        r = reading ? recv(fd, buf, len, MSG_DONTWAIT) : send(fd, buf, len, MSG_NOSIGNAL | MSG_DONTWAIT);
     } while (r < 0 && errno == EINTR);
     return r;
+}
+
+// One read or write of a descriptor that is no socket (a pipe, a file),
+// after its wait. Restarted while interrupted.
+ssize_t io_plain_transfer(int fd, char *buf, size_t len, bool reading)
+{
+    ssize_t r;
+    do {
+        r = reading ? read(fd, buf, len) : write(fd, buf, len);
+    } while (r < 0 && errno == EINTR);
+    return r;
+}
+
+// Waits for fd within the time-out; false (logged) on error or time-out,
+// which leave the connection open.
+bool io_wait_logged(int fd, bool reading)
+{
+    const char *what = reading ? "read" : "write";
+    int w = io_wait(fd, g_timeout < 1 ? -1 : g_timeout, reading);
+    if (w < 0) {
+        icapd_log(LOG_L_ERROR, "%s: error in select: %s\n", what, strerror(errno));
+        return false;
+    }
+    if (w == 0) {
+        icapd_log(LOG_L_FLOW, "%s: timeout error (after %i seconds)\n", what, g_timeout);
+        return false;
+    }
+    return true;
+}
+
+// Fills the empty line buffer from fd, waiting within the time-out: the
+// bytes read, 0 at end of data, -1 on error (errno set), -2 on time-out.
+ssize_t fill_line_buffer(int fd)
+{
+    bool socket = true;
+    for (;;) {
+        ssize_t r;
+        if (socket) {
+            r = io_try_transfer(fd, g_line.data, sizeof g_line.data, true);
+            if (r >= 0 || !(would_block(errno) || errno == ENOTSOCK))
+                return r;
+            socket = errno != ENOTSOCK;
+        }
+        int w = io_wait(fd, g_timeout < 1 ? -1 : g_timeout, true);
+        if (w < 0)
+            return -1;
+        if (w == 0)
+            return -2;
+        if (socket)
+            continue;
+        r = io_plain_transfer(fd, g_line.data, sizeof g_line.data, true);
+        if (r >= 0 || !would_block(errno))
+            return r;
+    }
 }
 
 }  // namespace
@@ -71,11 +166,50 @@ int io_wait(int fd, int seconds, bool reading)
     int ms = -1;
     if (seconds >= 0)
         ms = seconds > INT_MAX / 1000 ? INT_MAX : seconds * 1000;
+    int64_t end = ms >= 0 ? monotonic_ns() + static_cast<int64_t>(ms) * 1000000 : 0;
+    alarm_before_wait();
     int r;
-    do {
+    for (;;) {
         r = poll(&p, 1, ms);
-    } while (r < 0 && errno == EINTR);
+        if (r >= 0 || errno != EINTR)
+            break;
+        if (ms > 0) {
+            // A signal cut the wait short: wait only for the time that is left.
+            int64_t left = end - monotonic_ns();
+            ms = left <= 0 ? 0 : static_cast<int>((left + 999999) / 1000000);
+        }
+    }
     return r;
+}
+
+void io_alarm_arm(int seconds)
+{
+    if (seconds < 1)
+        return;
+    alarm_deadline.store(monotonic_ns() + static_cast<int64_t>(seconds) * 1000000000, std::memory_order_relaxed);
+}
+
+void io_alarm_disarm()
+{
+    // The timer stops before the deadline goes: a signal in between must
+    // still find the deadline it was started for.
+    if (alarm_timer_started) {
+        alarm_timer_set(0);
+        alarm_timer_started = false;
+    }
+    alarm_deadline.store(0, std::memory_order_relaxed);
+}
+
+bool io_alarm_early()
+{
+    int64_t deadline = alarm_deadline.load(std::memory_order_relaxed);
+    if (deadline == 0)
+        return false;
+    int64_t left = deadline - monotonic_ns();
+    if (left <= 0)
+        return false;
+    alarm_timer_set(left);
+    return true;
 }
 
 ssize_t safe_readwrite(int &fd, void *buf, size_t len, bool reading, bool use_readline)
@@ -94,23 +228,29 @@ ssize_t safe_readwrite(int &fd, void *buf, size_t len, bool reading, bool use_re
         g_line.count -= done;
     }
 
-    const char *what = reading ? "read" : "write";
-    int seconds = g_timeout < 1 ? -1 : g_timeout;
+    bool socket = true;
     while (done < len) {
-        int w = io_wait(fd, seconds, reading);
-        if (w < 0) {
-            icapd_log(LOG_L_ERROR, "%s: error in select: %s\n", what, strerror(errno));
-            return -1;
-        }
-        if (w == 0) {
-            icapd_log(LOG_L_FLOW, "%s: timeout error (after %i seconds)\n", what, g_timeout);
-            return -1;
-        }
-        ssize_t r = io_transfer_once(fd, p + done, len - done, reading);
-        if (r < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK)
+        ssize_t r;
+        if (socket) {
+            r = io_try_transfer(fd, p + done, len - done, reading);
+            if (r < 0 && errno == ENOTSOCK) {
+                socket = false;
+                continue;
+            }
+            if (r < 0 && would_block(errno)) {
+                if (!io_wait_logged(fd, reading))
+                    return -1;
+                continue;
+            }
+        } else {
+            if (!io_wait_logged(fd, reading))
+                return -1;
+            r = io_plain_transfer(fd, p + done, len - done, reading);
+            if (r < 0 && would_block(errno))
                 continue;  // readiness was spurious: wait again
-            icapd_log(LOG_L_ERROR, "%s error: %s\n", what, strerror(errno));
+        }
+        if (r < 0) {
+            icapd_log(LOG_L_ERROR, "%s error: %s\n", reading ? "read" : "write", strerror(errno));
             io_close(fd);
             return -1;
         }
@@ -157,6 +297,26 @@ void readline_reset()
     g_line.fd = -1;
 }
 
+ssize_t readline_fill_now(int fd)
+{
+    assert(g_line.count == 0);
+    ssize_t r;
+    do {
+        r = recv(fd, g_line.data, sizeof g_line.data, MSG_DONTWAIT);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0 && errno == ENOTSOCK) {
+        do {
+            r = read(fd, g_line.data, sizeof g_line.data);
+        } while (r < 0 && errno == EINTR);
+    }
+    if (r > 0) {
+        g_line.pos = 0;
+        g_line.count = static_cast<size_t>(r);
+        g_line.fd = fd;
+    }
+    return r;
+}
+
 int readline(int &fd, char *buf, size_t cap, const char *tag)
 {
     int result;
@@ -174,22 +334,14 @@ int readline(int &fd, char *buf, size_t cap, const char *tag)
                 result = -1;
                 goto out;
             }
-            int w = io_wait(fd, g_timeout < 1 ? -1 : g_timeout, true);
-            ssize_t r = 0;
-            if (w > 0) {
-                do {
-                    r = read(fd, g_line.data, sizeof g_line.data);
-                } while (r < 0 && errno == EINTR);
-                if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-                    continue;  // spurious readiness
-            }
-            if (w < 0 || r < 0) {
+            ssize_t r = fill_line_buffer(fd);
+            if (r == -1) {
                 icapd_log(LOG_L_ERROR, "readline error: %s\n", strerror(errno));
                 io_close(fd);
                 result = -1;
                 goto out;
             }
-            if (w == 0 || r == 0) {
+            if (r <= 0) {  // end of data or time-out
                 if (stored == 0) {
                     icapd_log(LOG_L_INFO, "ICAP client break connection\n");
                     io_close(fd);

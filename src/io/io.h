@@ -1,9 +1,9 @@
 // Timed socket I/O: readiness waits bounded by the Timeout setting, whole
 // transfers that restart interrupted calls, the process-wide line buffer of
-// the client connection and the 32-bit wire integers. Every socket transfer
-// of the daemon goes through here; hard errors close the connection and set
-// the caller's handle to -1. Never reads more than it was asked to deliver
-// into a caller's buffer.
+// the client connection, the request alarm and the 32-bit wire integers.
+// Every socket transfer of the daemon goes through here; hard errors close
+// the connection and set the caller's handle to -1. Never reads more than
+// it was asked to deliver into a caller's buffer.
 #ifndef TVX_IO_IO_H
 #define TVX_IO_IO_H
 
@@ -20,8 +20,23 @@ int io_timeout();
 
 // Waits until fd is readable (reading) or writable; negative seconds wait
 // without limit. Returns the ready count, 0 on time-out, -1 on error;
-// interrupted waits are restarted.
+// interrupted waits are restarted for the time that is left.
 int io_wait(int fd, int seconds, bool reading);
+
+// The request alarm: SIGALRM once the client has made the process wait
+// seconds (below 1: no alarm) since the last io_alarm_arm. Arming only
+// records the deadline; the interval timer is started before the first
+// wait that may block and stopped only if it was started, so a request
+// that never waits costs no timer call.
+void io_alarm_arm(int seconds);
+void io_alarm_disarm();
+
+// For the SIGALRM handler: true when the timer went off before the current
+// deadline (it was started for an earlier one and the client has made
+// progress since); the timer is then started again for the rest and the
+// handler must return. False for a real expiry, also for an alarm this
+// module did not ask for. Async-signal-safe.
+bool io_alarm_early();
 
 // Reads or writes exactly len bytes unless the peer ends the data first.
 // With use_readline, a read first takes what the line buffer holds.
@@ -49,5 +64,10 @@ bool readline_empty();
 
 // Forgets whatever the line buffer holds.
 void readline_reset();
+
+// Reads once into the empty line buffer from fd without waiting: the
+// bytes read, 0 at end of data, -1 with errno (EAGAIN: nothing there yet).
+// For a caller that has seen fd readable and wants the data right away.
+ssize_t readline_fill_now(int fd);
 
 #endif

@@ -14,6 +14,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "log/process_id.h"
+
 namespace {
 
 struct log_state {
@@ -93,7 +95,7 @@ std::string vformat_log_line(const char *format, va_list ap)
         }
     }
     char prefix[128];
-    snprintf(prefix, sizeof prefix, "%s %s (%i): ", stamp, "tavex-icapd", static_cast<int>(getpid()));
+    snprintf(prefix, sizeof prefix, "%s %s (%i): ", stamp, "tavex-icapd", static_cast<int>(tvx_process_id()));
     out.put(prefix);
 
     char num[32];

@@ -74,4 +74,14 @@ void icap_request_reset(icap_request &rq);
 // Closes and deletes every entity's temporary file and empties the list.
 void icap_entities_release(icap_request &rq);
 
+// Records path (empty: none) as the request's current temporary file. For
+// g_request the name is also published for the SIGTERM and SIGALRM
+// handlers, which delete that file.
+void icap_request_set_temp_file(icap_request &rq, const std::string &path);
+
+// The current temporary file of g_request as published for the signal
+// handlers, or nullptr. Async-signal-safe: a handler never sees a name
+// half written, whenever it interrupts the publication.
+const char *request_published_temp_file();
+
 #endif

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "support/support.h"
@@ -142,6 +143,23 @@ TEST(connection, client_closing_an_idle_connection_ends_its_process)
     ASSERT_TRUE(d.wait_log("Going for infinitely waiting"));
     conn.close();
     EXPECT_TRUE(d.wait_log("ICAP client close connection -> exit from process\n"));
+}
+
+TEST(connection, client_resetting_an_idle_connection_ends_its_process)
+{
+    daemon_process d;
+    ASSERT_TRUE(d.start(trace_levels)) << d.stderr_text();
+    icap_conn conn;
+    ASSERT_TRUE(conn.connect(d.port()));
+    ASSERT_TRUE(conn.send(options_request));
+    icap_reply r;
+    ASSERT_TRUE(conn.read_reply(r));
+    ASSERT_TRUE(d.wait_log("Going for infinitely waiting"));
+    // A zero linger time makes the close a reset.
+    struct linger lg = {1, 0};
+    ASSERT_EQ(setsockopt(conn.fd(), SOL_SOCKET, SO_LINGER, &lg, sizeof lg), 0);
+    conn.close();
+    EXPECT_TRUE(d.wait_log("ICAP client reset connection -> exit from process\n")) << d.log();
 }
 
 TEST(connection, idle_keepalive_process_is_not_ended_by_the_request_alarm)

@@ -206,6 +206,51 @@ TEST_F(FlowDaemon, StalledClientIsEndedAndItsTempFileGoes)
     EXPECT_TRUE(cache_empties());
 }
 
+TEST_F(FlowDaemon, SlowClientThatKeepsSendingIsNotEndedByTheAlarm)
+{
+    // The alarm measures a stall: a body that takes three times Timeout
+    // to arrive, a piece every 0.4 s, is received and echoed whole.
+    start("Timeout = 1\n", false);
+    icap_conn c;
+    ASSERT_TRUE(c.connect(d.port()));
+    std::string body = pattern(8 * 1000);
+    std::string hdr = res_hdr_for(body.size());
+    std::string wire = chunked(body, 1000);
+    ASSERT_TRUE(c.send(head("RESPMOD", "", "res-hdr=0, res-body=" + std::to_string(hdr.size())) + hdr));
+    const size_t piece = wire.size() / 8 + 1;
+    for (size_t pos = 0; pos < wire.size(); pos += piece) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        ASSERT_TRUE(c.send(wire.substr(pos, piece)));
+    }
+    icap_reply r;
+    ASSERT_TRUE(c.read_reply(r));
+    EXPECT_EQ(r.raw, echo_respmod(hdr, body));
+    EXPECT_EQ(d.log().find("timeout error in ipc"), std::string::npos) << d.log();
+    EXPECT_TRUE(cache_empties());
+}
+
+TEST_F(FlowDaemon, EmptyBodyNeedsNoTempFile)
+{
+    // A Cache directory that does not exist takes no file: a preview of
+    // nothing is still answered, a body with data ends the connection.
+    start("Cache = " + std::string(d.dir() / "missing") + "/\n", false);
+    icap_conn c;
+    ASSERT_TRUE(c.connect(d.port()));
+    std::string hdr = res_hdr_for(5);
+    std::string enc = "res-hdr=0, res-body=" + std::to_string(hdr.size());
+    icap_reply r;
+    ASSERT_TRUE(c.send(head("RESPMOD", "Preview: 0\r\nAllow: 204\r\n", enc) + hdr + "0\r\n\r\n"));
+    ASSERT_TRUE(c.read_reply(r));
+    EXPECT_EQ(r.raw, "ICAP/1.0 204 No Content" + istag);
+    ASSERT_TRUE(c.send(head("RESPMOD", "", enc) + hdr + "0\r\n\r\n"));
+    ASSERT_TRUE(c.read_reply(r));
+    EXPECT_EQ(r.raw, echo_respmod(hdr, ""));
+
+    ASSERT_TRUE(c.send(head("RESPMOD", "", enc) + hdr + chunked("12345")));
+    EXPECT_TRUE(c.wait_closed());
+    EXPECT_TRUE(d.wait_log("creat_tmp_file: error in creating temp file "));
+}
+
 TEST_F(FlowDaemon, VanishedClientLeavesNoTempFile)
 {
     start("", false);

@@ -95,6 +95,20 @@ protected:
                           tvx_test::chunked(body);
         return conn.send(msg) && conn.read_reply(reply);
     }
+    // An empty body: 204 where allowed, else the message back unchanged.
+    void expect_empty_body_clean()
+    {
+        icap_reply r;
+        ASSERT_TRUE(respmod("", r, "Allow: 204\r\n"));
+        EXPECT_EQ(r.status, 204);
+        ASSERT_TRUE(respmod("", r));
+        EXPECT_EQ(r.status, 200);
+        EXPECT_EQ(r.http_header, res_hdr(0));
+        EXPECT_TRUE(r.has_body);
+        EXPECT_EQ(r.body, "");
+        EXPECT_TRUE(icapd.wait_log("tvx_scan_file:file is empty, skip\n"));
+        EXPECT_TRUE(cache_empties());
+    }
     bool cache_empties() const
     {
         for (int i = 0; i < 500; ++i) {
@@ -201,6 +215,20 @@ TEST_F(scan_flow, CleanBodyWithAllow204Gets204)
     EXPECT_EQ(r.status, 204);
     EXPECT_EQ(r.raw, "ICAP/1.0 204 No Content\r\nISTAG: \"tavex-icapd6.0=120000\"\r\n\r\n");
     EXPECT_TRUE(cache_empties());
+}
+
+// The scan passes an empty body without asking the daemon, so the body
+// never needs a temp file, even with the daemon down.
+TEST_F(scan_flow, EmptyBodyIsCleanWithoutATempFile)
+{
+    start("LogLevel = 3\n");
+    expect_empty_body_clean();
+}
+
+TEST_F(scan_flow, EmptyBodyIsCleanWithTheScanningDaemonDown)
+{
+    start("LogLevel = 3\n", "local:/nonexistent/tavexd.sock");
+    expect_empty_body_clean();
 }
 
 }  // namespace

@@ -5,9 +5,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <fcntl.h>
 #include <memory>
 
 #include "conf_parser/expr.h"
+#include "icap/send.h"
 #include "policy/mime_rules.h"
 
 #include "support/log_capture.h"
@@ -73,6 +76,41 @@ TEST_F(Flow, EmptyBodyComesBackAsLastChunkAlone)
     std::string b = "0\r\n\r\n";
     icap_reply r = roundtrip(icap_msg("RESPMOD", "", get_hdr, res_hdr_for(0), &b));
     EXPECT_EQ(r.raw, echo_respmod(res_hdr_for(0), ""));
+}
+
+TEST_F(Flow, BodyFileShorterThanItsSizeSendsWhatTheFileHolds)
+{
+    // One small chunk is read at once; larger bodies are measured first.
+    // Either way only the bytes the file holds are announced and sent.
+    for (size_t size : {size_t(1024), size_t(200000)}) {
+        SCOPED_TRACE(size);
+        std::string held = pattern(size - 10);
+        std::string hdr = res_hdr_for(size);
+        icap_request_reset(g_request);
+        strcpy(g_request.method, "RESPMOD");
+        icap_entity h, b;
+        h.name = "res-hdr";
+        h.buffer = hdr;
+        h.size = static_cast<unsigned>(hdr.size());
+        b.name = "res-body";
+        b.path = cache + "res-body-short";
+        tvx_test::write_file(b.path, held);
+        b.fd = open(b.path.c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_GE(b.fd, 0);
+        b.size = static_cast<unsigned>(size);
+        g_request.entities = {h, b};
+        snprintf(g_request.reply_encapsulated, sizeof g_request.reply_encapsulated, "res-hdr=0, res-body=%zu",
+                 hdr.size());
+        icap_reply r;
+        bool ok = false;
+        std::thread t([&] { ok = client.read_reply(r); });
+        EXPECT_EQ(icap_send_reply_200(g_request, fd), 200);
+        t.join();
+        ASSERT_TRUE(ok);
+        EXPECT_EQ(r.chunk_sizes, std::vector<size_t>{held.size()});
+        EXPECT_TRUE(r.body == held);
+        EXPECT_TRUE(cache_empty());
+    }
 }
 
 TEST_F(Flow, ReqmodWithoutBodyComesBackUnchangedEvenWithAllow204)

@@ -6,9 +6,11 @@
 #include <regex>
 #include <sstream>
 #include <stdexcept>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "log/log.h"
+#include "log/process_id.h"
 
 namespace {
 
@@ -76,6 +78,27 @@ TEST(LogFormat, PrefixHasAsctimeProgramAndPid)
     std::regex re("^[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4} "
                   "tavex-icapd \\(" + std::to_string(getpid()) + "\\): x\n$");
     EXPECT_TRUE(std::regex_match(line, re)) << line;
+}
+
+TEST(LogFormat, ForkedChildLogsItsOwnPid)
+{
+    // The parent has cached its id before the fork; the child must not
+    // print it.
+    ASSERT_EQ(tvx_process_id(), getpid());
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::string line = format_log_line("x");
+        std::string want = "tavex-icapd (" + std::to_string(getpid()) + "): x";
+        bool ok = tvx_process_id() == getpid() && line.size() >= want.size() &&
+                  line.compare(line.size() - want.size(), want.size(), want) == 0;
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(tvx_process_id(), getpid());
 }
 
 TEST(LogFormat, LineIsCutAtTenThousandBytes)

@@ -43,3 +43,29 @@ TEST(RequestState, ReleaseDeletesTempFilesAndResetClearsEverything)
     EXPECT_EQ(rq.content_length, -1);
     EXPECT_EQ(rq.request_time, -1);
 }
+
+TEST(RequestState, SignalHandlersSeeTheCurrentTempFileOfTheProcessRequest)
+{
+    icap_request_reset(g_request);
+    EXPECT_EQ(request_published_temp_file(), nullptr);
+
+    // Names replace each other whole, however long the one before was.
+    const std::string long_name = "/var/tavex/cache/res-body" + std::string(300, '7') + "-aaaaaa";
+    const std::string names[] = {long_name, "/c/req-body1-b", "/c/res-body1-c"};
+    for (const std::string &n : names) {
+        icap_request_set_temp_file(g_request, n);
+        ASSERT_NE(request_published_temp_file(), nullptr);
+        EXPECT_EQ(std::string(request_published_temp_file()), n);
+        EXPECT_EQ(g_request.current_temp_file, n);
+    }
+
+    // Another request's file is none of the handlers' business.
+    icap_request other;
+    icap_request_reset(other);
+    icap_request_set_temp_file(other, "/c/other");
+    EXPECT_EQ(std::string(request_published_temp_file()), names[2]);
+
+    icap_request_reset(g_request);
+    EXPECT_EQ(request_published_temp_file(), nullptr);
+    EXPECT_TRUE(g_request.current_temp_file.empty());
+}
