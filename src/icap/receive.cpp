@@ -25,6 +25,7 @@
 #include "io/io.h"
 #include "log/log.h"
 #include "log/process_id.h"
+#include "util/fd.h"
 
 namespace {
 
@@ -190,20 +191,6 @@ int skip_rest_of_line(int &fd, size_t have)
     return 0;
 }
 
-bool write_file_all(int fd, const char *p, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
 // Moves one chunk's data from the connection to the temp file in blocks.
 // The alarm is re-armed per block, so it measures a stall, not the time a
 // large chunk takes.
@@ -217,7 +204,7 @@ bool stream_chunk_data(int &fd, icap_entity &e, uint64_t size)
             icapd_log(LOG_L_ERROR, "http_read_chunk: read return error\n");
             return false;
         }
-        if (!write_file_all(e.fd, block, n)) {
+        if (!fd_write_all(e.fd, block, n)) {
             icapd_log(LOG_L_ERROR, "http_read_chunk: fwrite return error\n");
             return false;
         }

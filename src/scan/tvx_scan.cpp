@@ -22,6 +22,7 @@
 #include "scan/tvx_connect.h"
 #include "scan/tvx_limits.h"
 #include "scan/tvx_verdict.h"
+#include "util/fd.h"
 
 namespace {
 
@@ -64,21 +65,6 @@ void put_u32(unsigned char *p, uint32_t v)
 bool read_u32(int &fd, uint32_t &v) { return io_read_u32(v, fd) == 4; }
 
 bool write_all(int &fd, const void *p, size_t n) { return io_write_all(fd, p, n) == static_cast<ssize_t>(n); }
-
-// Writes n bytes to a file, continuing after partial writes.
-bool file_write_all(int file, const char *p, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = write(file, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
 
 // Reads len bytes of text, keeping what precedes the first zero byte.
 bool read_text(int &fd, uint32_t len, std::string &text)
@@ -248,7 +234,7 @@ bool read_cured_body(int &fd, const icap_entity &entity)
         if (total > TVX_MAX_CURED_BODY) {
             icapd_log(LOG_L_ERROR, "error in writing to %s: %s\n", entity.path.c_str(), strerror(EFBIG));
             ok = false;
-        } else if (!file_write_all(file, buf, static_cast<size_t>(r))) {
+        } else if (!fd_write_all(file, buf, static_cast<size_t>(r))) {
             icapd_log(LOG_L_ERROR, "error in writing to %s: %s\n", entity.path.c_str(), strerror(errno));
             ok = false;
         } else if (static_cast<size_t>(r) < bufsize) {

@@ -1,10 +1,12 @@
-// Descriptor mode changes with their log lines; the listening socket and
-// every scanning-daemon socket go through the same routine.
+// Descriptor mode changes with their log lines (the listening socket and
+// every scanning-daemon socket go through the same routine) and the
+// complete write of a block to a file.
 #include "util/fd.h"
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <unistd.h>
 
 #include "log/log.h"
 
@@ -24,5 +26,24 @@ bool fd_set_nonblocking(int fd)
         return false;
     }
     icapd_log(LOG_L_TRACE, "fcntl: successfully set O_NONBLOCK for fd %i\n", fd);
+    return true;
+}
+
+bool fd_write_all(int fd, const void *buf, size_t n)
+{
+    const char *p = static_cast<const char *>(buf);
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w < 0)
+            return false;
+        if (w == 0) {
+            errno = EIO;
+            return false;
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
     return true;
 }
