@@ -1,5 +1,6 @@
 // Small helpers of the configuration-language tests: a request filled with
-// the fields the expression context reads, and the text of an exception.
+// the fields the expression context reads, the text of an exception and a
+// boolean leaf that counts its evaluations.
 #ifndef TVX_TESTS_CONF_PARSER_CF_TEST_UTIL_H
 #define TVX_TESTS_CONF_PARSER_CF_TEST_UTIL_H
 
@@ -10,6 +11,9 @@
 #include <memory>
 #include <string>
 
+#include <ostream>
+
+#include "conf_parser/expr.h"
 #include "request/request.h"
 
 namespace cf_test {
@@ -49,6 +53,18 @@ inline std::string error_of(const std::function<void()> &f)
     }
     return "no exception";
 }
+
+// A boolean leaf with a fixed result that counts its evaluations.
+class probe : public expr::expression {
+public:
+    probe(bool result, int *count) : result_(result), count_(count) {}
+    bool evaluate(const expr_context &) const override { ++*count_; return result_; }
+    void print(std::ostream &os, int indent) const override { expr::print_indent(os, indent); os << "probe\n"; }
+    const char *name() const override { return "probe"; }
+private:
+    bool result_;
+    int *count_;
+};
 
 }  // namespace cf_test
 

@@ -11,6 +11,7 @@
 
 using namespace expr;
 using cf_test::error_of;
+using cf_test::probe;
 using cf_test::make_request;
 
 namespace {
@@ -23,18 +24,6 @@ value_owner<cidr_type_traits> net(const std::string &s) { return value_owner<cid
 value_owner<time_type_traits> now() { return value_owner<time_type_traits>(new value_var<time_type_traits>("system_time")); }
 value_owner<time_type_traits> at(const std::string &s) { return value_owner<time_type_traits>(new value_const<time_type_traits>(cf_parse_time(s))); }
 value_owner<regex_type_traits> re(const std::string &s) { return value_owner<regex_type_traits>(new value_const<regex_type_traits>(compiled_re(s))); }
-
-// A leaf with a fixed result that counts its evaluations.
-class probe : public expression {
-public:
-    probe(bool result, int *count) : result_(result), count_(count) {}
-    bool evaluate(const expr_context &) const override { ++*count_; return result_; }
-    void print(std::ostream &os, int indent) const override { print_indent(os, indent); os << "probe\n"; }
-    const char *name() const override { return "probe"; }
-private:
-    bool result_;
-    int *count_;
-};
 
 bool eval(const expression &e, const icap_request &rq) { return e.evaluate(expr_context(rq)); }
 

@@ -10,22 +10,11 @@
 #include "conf_parser/cf_parser.h"
 
 using cf_test::error_of;
+using cf_test::probe;
 using cf_test::make_request;
 using namespace expr;
 
 namespace {
-
-// A boolean leaf with a fixed result that counts its evaluations.
-class probe : public expression {
-public:
-    probe(bool result, int *count) : result_(result), count_(count) {}
-    bool evaluate(const expr_context &) const override { ++*count_; return result_; }
-    void print(std::ostream &os, int indent) const override { print_indent(os, indent); os << "probe\n"; }
-    const char *name() const override { return "probe"; }
-private:
-    bool result_;
-    int *count_;
-};
 
 expression_ptr url_is(const std::string &u)
 {
