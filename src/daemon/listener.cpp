@@ -13,6 +13,7 @@
 #include <exception>
 #include <string>
 #include <sys/select.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -114,8 +115,11 @@ int listener_loop(int sockfd, sockaddr *peer, socklen_t addrlen)
         }
         assert(ret == 1 && FD_ISSET(sockfd, &listen_fds));
 
+        // The connection is non-blocking from the start: every read and
+        // write on it, sendfile included, then waits through poll with the
+        // time-out instead of blocking on a client that stopped reading.
         socklen_t len = addrlen;
-        int connfd = accept(sockfd, peer, &len);
+        int connfd = accept4(sockfd, peer, &len, SOCK_NONBLOCK);
         if (connfd < 0) {
             if (accept_error_transient(errno))
                 continue;
