@@ -27,7 +27,9 @@ int io_wait(int fd, int seconds, bool reading);
 // seconds (below 1: no alarm) since the last io_alarm_arm. Arming only
 // records the deadline; the interval timer is started before the first
 // wait that may block and stopped only if it was started, so a request
-// that never waits costs no timer call.
+// that never waits costs no timer call. A call that blocks outside
+// io_wait (a blocking connect, a name lookup) is not covered until a wait
+// has started the timer.
 void io_alarm_arm(int seconds);
 void io_alarm_disarm();
 
