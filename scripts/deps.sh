@@ -9,6 +9,7 @@ packages=(
   libboost-dev libssl-dev
   googletest libgtest-dev
   c-icap            # c-icap-client, an independent ICAP client for tests
+  squid curl        # Squid as the ICAP client in end-to-end tests, curl behind it
   procps psmisc     # ps, pkill, fuser used by integration tests
 )
 
