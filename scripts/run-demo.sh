@@ -62,9 +62,10 @@ Try it from another terminal:
   c-icap-client -i 127.0.0.1 -p $port -s avscan                      # OPTIONS
   c-icap-client -i 127.0.0.1 -p $port -s avscan -f /etc/hostname \\
       -resp http://example.com/hostname -v                          # RESPMOD
-  printf 'a TAVEX-DEMO-CURABLE-MARKER b' >/tmp/demo.txt
+  printf 'a TAVEX-DEMO-CURABLE-MARKER b' >/tmp/demo.txt; rm -f /tmp/demo.out
   c-icap-client -i 127.0.0.1 -p $port -s avscan -f /tmp/demo.txt \\
-      -resp http://example.com/demo.txt -o /dev/stdout              # cured body
+      -resp http://example.com/demo.txt -o /tmp/demo.out            # cured body:
+  cat /tmp/demo.out       # (c-icap-client never overwrites an -o file)
   A RESPMOD carrying the EICAR test file gets the access-denied page.
   tail -f $demo/icapd.log
 Ctrl-C stops it.
