@@ -2,8 +2,12 @@
 // text, parsed with the daemon's parameter table, callbacks and MIME blocks
 // as a load does. Error messages are the normal outcome; anything else is not.
 // A MIME block is parsed in a child process, since a bad rule ends the process.
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
 #include <cstdlib>
 #include <exception>
 #include <string>
@@ -22,6 +26,20 @@ namespace {
 // Longest configuration text tried.
 constexpr size_t fuzz_input_max = 65536;
 
+std::string g_dir;  // the private working directory
+
+// Removes the working directory and the files inputs created in it.
+void fuzz_cleanup()
+{
+    if (DIR *d = opendir(g_dir.c_str())) {
+        while (struct dirent *e = readdir(d))
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, ".."))
+                unlink((g_dir + "/" + e->d_name).c_str());
+        closedir(d);
+    }
+    rmdir(g_dir.c_str());
+}
+
 // Moves into a private directory, so that a LogFile or other relative
 // path named by an input lands there, once per process.
 void fuzz_setup()
@@ -29,6 +47,8 @@ void fuzz_setup()
     char base[] = "/tmp/tvx-config-fuzz-XXXXXX";
     if (!mkdtemp(base) || chdir(base) != 0)
         abort();
+    g_dir = base;
+    atexit(fuzz_cleanup);
     log_set_level_mask(0);
 }
 
@@ -41,14 +61,23 @@ void fuzz_mime_block(const std::string &text)
     if (pid < 0)
         abort();
     if (pid == 0) {
+        // The refusal's exit must not reach the exit handlers of the
+        // fuzzing engine, which take any exit for a fault.
+        on_exit([](int status, void *) { _exit(status); }, nullptr);
         mime_parse_block(text);
         _exit(0);
     }
     int status;
-    if (waitpid(pid, &status, 0) != pid)
+    pid_t r;
+    do {
+        r = waitpid(pid, &status, 0);
+    } while (r < 0 && errno == EINTR);  // the engine's timer interrupts the wait
+    if (r != pid)
         abort();
-    if (!WIFEXITED(status) || (WEXITSTATUS(status) != 0 && WEXITSTATUS(status) != 1 && WEXITSTATUS(status) != 7))
+    if (!WIFEXITED(status) || (WEXITSTATUS(status) != 0 && WEXITSTATUS(status) != 1 && WEXITSTATUS(status) != 7)) {
+        fprintf(stderr, "MIME block parse ended with status %#x\n", status);
         abort();
+    }
 }
 
 }  // namespace

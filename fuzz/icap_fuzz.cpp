@@ -32,7 +32,17 @@ namespace {
 // Longest input fed to one connection.
 constexpr size_t fuzz_input_max = 65536;
 
+std::string g_base;   // the private directory of Cache and Templates
 std::string g_cache;  // the Cache directory, with its trailing slash
+
+// Removes the private directories (Cache is empty after every input).
+void fuzz_cleanup()
+{
+    unlink((g_base + "/templates/ERR_DOWNLOAD_BLOCK").c_str());
+    rmdir((g_base + "/templates").c_str());
+    rmdir(g_cache.c_str());
+    rmdir(g_base.c_str());
+}
 
 // Makes a private Cache and Templates directory and a configuration
 // without scanning daemon or time-out, once per process.
@@ -42,7 +52,8 @@ void fuzz_setup()
     char base[] = "/tmp/tvx-icap-fuzz-XXXXXX";
     if (!mkdtemp(base))
         abort();
-    g_cache = std::string(base) + "/cache/";
+    g_base = base;
+    g_cache = g_base + "/cache/";
     std::string templates = std::string(base) + "/templates";
     if (mkdir(g_cache.c_str(), 0700) != 0 || mkdir(templates.c_str(), 0700) != 0)
         abort();
@@ -51,6 +62,7 @@ void fuzz_setup()
         abort();
     fputs("<p>blocked: $URL$</p>\n", f);
     fclose(f);
+    atexit(fuzz_cleanup);
     g_config = icapd_config();
     g_config.TavexAddress.clear();
     g_config.tavex_addresses.clear();

@@ -15,6 +15,8 @@ SECONDS_EACH=${1:-60}
 TARGETS=${*:-icap config}
 BUILD=${BUILD:-build-fuzz}
 WORK=${WORK:-$BUILD/fuzz-work}
+mkdir -p "$WORK"
+WORK=$(cd "$WORK" && pwd)  # the config target changes its directory
 JOBS=${JOBS:-2}
 
 CC=clang CXX=clang++ cmake -S . -B "$BUILD" -DTVX_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
