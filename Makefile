@@ -1,11 +1,13 @@
 # make run   - install what is missing, build, start the daemon on the demo set-up
 # make test  - install what is missing, build, run every test
+# make fuzz  - build the libFuzzer targets with clang++ (build-fuzz) and run each
+#              for FUZZ_SECONDS (fuzz/run.sh)
 # make bench - build, then compare tavex-icapd with c-icap on loopback (bench/run.sh)
 BUILD ?= build
 WERROR ?= OFF
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build run test bench clean
+.PHONY: all deps build run test bench fuzz clean
 
 all: build
 
@@ -26,6 +28,11 @@ test: build
 
 bench: build
 	BUILD=$(BUILD) bench/run.sh
+
+FUZZ_SECONDS ?= 60
+
+fuzz: deps
+	fuzz/run.sh $(FUZZ_SECONDS)
 
 clean:
 	rm -rf $(BUILD)

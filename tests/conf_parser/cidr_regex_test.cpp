@@ -107,6 +107,19 @@ TEST(Regex, BadPatternsNameThePattern)
                   std::string("Invalid regex: \"") + bad + "\"") << bad;
 }
 
+// Stacked and nested repeats make regcomp copy the repeated part again for
+// each one: such patterns are refused before they take the memory, while
+// the repeats real URL patterns use still compile and match.
+TEST(Regex, RepeatsThatMultiplyAreRefused)
+{
+    for (std::string bad : {std::string("x") + std::string(26, '+'), std::string("((((((((((((((((((a+)+)+)+)+)+)+)+)+)+)+)+)+)+)+)+)+)+)+"),
+                            std::string("(a{1000}){1000}"), std::string("[a-z]{2,300}{2,300}{2,300}")})
+        EXPECT_EQ(error_of([&] { compiled_re r(bad); }), "Invalid regex: \"" + bad + "\"") << bad;
+    EXPECT_TRUE(compiled_re("^http://([a-z0-9-]+\\.)+example\\.(com|org)/[^?]{1,255}$").match("http://a.b.example.com/x"));
+    EXPECT_TRUE(compiled_re("([0-9]{1,3}\\.){3}[0-9]{1,3}").match("10.0.0.1"));
+    EXPECT_TRUE(compiled_re("a{1000}").match(std::string(1000, 'a')));
+}
+
 TEST(Regex, CopiesAndMovesStayUsable)
 {
     compiled_re a("^foo");

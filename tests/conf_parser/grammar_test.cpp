@@ -185,6 +185,8 @@ TEST(Grammar, Outcomes)
         {"network mask that is no number", "[match]\nif request_ip <<= \"10.0.0.0/x\" {\n",
          P + "2: bad lexical cast: source type value could not be interpreted as target"},
         {"bad regular expression", "[match]\nif request_username ~ \"(\" {\n", P + "2: Invalid regex: \"(\""},
+        {"regular expression whose repeats multiply", "[match]\nif request_url ~ \"x++++++++++++++++++++++++++\" {\n",
+         P + "2: Invalid regex: \"x++++++++++++++++++++++++++\""},
         {"missing line file", "[match]\nif request_url == file:\"/nonexistent/list\" {\n",
          P + "2: Error opening file: /nonexistent/list"},
         {"missing line file of networks", "[def]\nf = { request_ip <<= FILE: \"/nonexistent/n\" }\n",
