@@ -107,7 +107,8 @@ void compiled_re::re_free::operator()(regex_t *re) const
 compiled_re::compiled_re(const std::string &pattern) : pattern_(pattern)
 {
     if (re_expanded_size(pattern_) >= re_size_max) {
-        icapd_log(LOG_L_ERROR, "Regex repeats expand beyond %lu atoms: \"%s\"\n", re_size_max, pattern_.c_str());
+        icapd_log(LOG_L_ERROR, "Regex repeats expand beyond %u atoms: \"%s\"\n", static_cast<unsigned>(re_size_max),
+                  pattern_.c_str());
         throw std::runtime_error("Invalid regex: \"" + pattern_ + "\"");
     }
     std::unique_ptr<regex_t> re(new regex_t);

@@ -5,6 +5,7 @@
 #include "cf_test_util.h"
 #include "conf_parser/cidr.h"
 #include "conf_parser/compiled_re.h"
+#include "support/log_capture.h"
 
 using cf_test::error_of;
 
@@ -114,7 +115,11 @@ TEST(Regex, RepeatsThatMultiplyAreRefused)
 {
     for (std::string bad : {std::string("x") + std::string(26, '+'), std::string("((((((((((((((((((a+)+)+)+)+)+)+)+)+)+)+)+)+)+)+)+)+)+)+"),
                             std::string("(a{1000}){1000}"), std::string("[a-z]{2,300}{2,300}{2,300}")})
+    {
+        log_capture log;
         EXPECT_EQ(error_of([&] { compiled_re r(bad); }), "Invalid regex: \"" + bad + "\"") << bad;
+        EXPECT_TRUE(log.has("Regex repeats expand beyond 100000 atoms: \"" + bad + "\"\n")) << log.text();
+    }
     EXPECT_TRUE(compiled_re("^http://([a-z0-9-]+\\.)+example\\.(com|org)/[^?]{1,255}$").match("http://a.b.example.com/x"));
     EXPECT_TRUE(compiled_re("([0-9]{1,3}\\.){3}[0-9]{1,3}").match("10.0.0.1"));
     EXPECT_TRUE(compiled_re("a{1000}").match(std::string(1000, 'a')));
