@@ -19,6 +19,7 @@ mkdir -p "$WORK"
 WORK=$(cd "$WORK" && pwd)  # the config target changes its directory
 JOBS=${JOBS:-2}
 
+scripts/deps.sh clang libclang-rt-14-dev  # libFuzzer comes with clang's runtime
 CC=clang CXX=clang++ cmake -S . -B "$BUILD" -DTVX_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
 for t in $TARGETS; do
     cmake --build "$BUILD" -j "$JOBS" --target "${t}_fuzz"

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, running and testing need.
+# Installs the Debian packages that building, running and testing need,
+# plus any package named on the command line (fuzz/run.sh adds clang).
 # Idempotent: only packages that are missing are installed.
 set -euo pipefail
 
@@ -11,6 +12,7 @@ packages=(
   c-icap            # c-icap-client, an independent ICAP client for tests
   squid curl        # Squid as the ICAP client in end-to-end tests, curl behind it
   procps psmisc     # ps, pkill, fuser used by integration tests
+  "$@"
 )
 
 missing=()
