@@ -11,6 +11,8 @@
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
+// Optional, as with libFuzzer: run once before the first input.
+extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int *argc, char ***argv);
 
 namespace {
 
@@ -66,6 +68,8 @@ int main(int argc, char **argv)
             if (!replay_read(p, inputs))
                 return 1;
     }
+    if (LLVMFuzzerInitialize)
+        LLVMFuzzerInitialize(&argc, &argv);
     for (const replay_input &in : inputs) {
         fprintf(stderr, "replaying %s\n", in.path.c_str());
         LLVMFuzzerTestOneInput(in.data.data(), in.data.size());
