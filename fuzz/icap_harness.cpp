@@ -128,16 +128,16 @@ void fuzz_harness_track(const std::string &path) { g_tracked.push_back(path); }
 
 const std::string &fuzz_harness_cache() { return g_cache; }
 
-std::string fuzz_harness_entries(const std::string &dir)
+std::vector<std::string> fuzz_harness_entries(const std::string &dir)
 {
-    std::string names;
+    std::vector<std::string> names;
     DIR *d = opendir(dir.c_str());
     if (!d)
         return names;
     while (struct dirent *e = readdir(d)) {
         std::string n = e->d_name;
         if (n != "." && n != "..")
-            names += (names.empty() ? "" : " ") + n;
+            names.push_back(n);
     }
     closedir(d);
     return names;
@@ -156,9 +156,9 @@ void fuzz_harness_run(const uint8_t *data, size_t size)
     io_alarm_disarm();
     readline_reset();
     icap_request_reset(g_request);
-    std::string left = fuzz_harness_entries(g_cache);
-    if (!left.empty()) {
-        fprintf(stderr, "temp file left behind in %s: %s\n", g_cache.c_str(), left.c_str());
+    std::vector<std::string> left = fuzz_harness_entries(g_cache);
+    for (const std::string &n : left)
+        fprintf(stderr, "temp file left behind: %s%s\n", g_cache.c_str(), n.c_str());
+    if (!left.empty())
         abort();
-    }
 }

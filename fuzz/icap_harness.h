@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Longest input fed to one connection.
 constexpr size_t fuzz_input_max = 65536;
@@ -25,7 +26,7 @@ const std::string &fuzz_harness_cache();
 
 // Names of the entries of dir ("." and ".." left out); empty when it
 // cannot be read.
-std::string fuzz_harness_entries(const std::string &dir);
+std::vector<std::string> fuzz_harness_entries(const std::string &dir);
 
 // Runs one input as the byte stream of a client connection, then aborts
 // when a temp file is left in Cache.

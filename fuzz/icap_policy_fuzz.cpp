@@ -181,20 +181,14 @@ bool fuzz_holds_marker(const std::string &path)
 // with the marker of the threat that is moved there.
 void fuzz_quarantine_check()
 {
-    std::string left = fuzz_harness_entries(g_quarantine);
     bool stray = false;
-    size_t start = 0;
-    while (start < left.size()) {
-        size_t end = left.find(' ', start);
-        if (end == std::string::npos)
-            end = left.size();
-        std::string path = g_quarantine + "/" + left.substr(start, end - start);
+    for (const std::string &n : fuzz_harness_entries(g_quarantine)) {
+        std::string path = g_quarantine + "/" + n;
         if (!fuzz_holds_marker(path)) {
             fprintf(stderr, "file left in quarantine: %s\n", path.c_str());
             stray = true;
         }
         unlink(path.c_str());
-        start = end + 1;
     }
     if (stray)
         abort();
