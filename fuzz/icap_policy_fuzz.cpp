@@ -3,7 +3,7 @@
 // [match] blocks that set BlockAll, the block pages of etc/templates, and a
 // tavexd scanning daemon on a private Unix socket for the whole run. After
 // every input Cache must be empty, and the quarantine may hold only bodies
-// with the marker of the one threat whose verdict is a move.
+// with a threat that was not cured (Incurable = move).
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
@@ -23,11 +23,14 @@
 #include "config/icapd_config.h"
 #include "icap_harness.h"
 #include "log/log.h"
+#include "tavexd/tvd_eicar.h"
 
 namespace {
 
-// Only bodies with this marker are moved to the quarantine.
-const char quarantine_marker[] = "TVXQ-INCURABLE";
+// The patterns of the threats tavexd finds (besides the test string): a
+// body in quarantine must hold one of them, since only a threat that is not
+// cured is moved there.
+const char *const threat_markers[] = {"TVX-CURE-ME", "TVXQ-INCURABLE", "TVX-DROP-ME", "TVX-ADWARE"};
 
 std::string g_quarantine;  // the PathToQuarantine directory
 pid_t g_tavexd = -1;       // the scanning daemon of this run
@@ -99,7 +102,10 @@ std::string fuzz_config(const std::string &dir)
     struct passwd *pw = getpwuid(getuid());
     if (!pw)
         abort();
-    return std::string("User = ") + pw->pw_name + "\n" +
+    // TVX_FUZZ_LOG names a log file for looking into one input.
+    const char *log = getenv("TVX_FUZZ_LOG");
+    std::string log_lines = log ? "LogFile = \"" + std::string(log) + "\"\nLogLevel = 255\n" : "";
+    return log_lines + "User = " + pw->pw_name + "\n" +
            "Cache = \"" + dir + "/cache/\"\n"
            "PathToQuarantine = \"" + g_quarantine + "\"\n"
            "UcfDirectory = \"" + dir + "/ucf/\"\n"
@@ -159,10 +165,11 @@ void fuzz_setup()
         fprintf(stderr, "configuration refused: %s\n", e.what());
         abort();
     }
-    log_set_level_mask(0);
+    if (!getenv("TVX_FUZZ_LOG"))
+        log_set_level_mask(0);
 }
 
-// True when the file at path holds the marker of the moved threat.
+// True when the file at path holds a threat pattern.
 bool fuzz_holds_marker(const std::string &path)
 {
     FILE *f = fopen(path.c_str(), "rb");
@@ -174,11 +181,14 @@ bool fuzz_holds_marker(const std::string &path)
     while ((n = fread(buf, 1, sizeof buf, f)) > 0)
         text.append(buf, n);
     fclose(f);
-    return text.find(quarantine_marker) != std::string::npos;
+    for (const char *m : threat_markers)
+        if (text.find(m) != std::string::npos)
+            return true;
+    return text.find(tvd_eicar()) != std::string::npos;
 }
 
 // Empties the quarantine; aborts when it held a file other than a body
-// with the marker of the threat that is moved there.
+// with a threat in it (a clean, rejected or blocked body is never moved).
 void fuzz_quarantine_check()
 {
     bool stray = false;
