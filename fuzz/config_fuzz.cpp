@@ -1,7 +1,6 @@
 // Fuzz target for the configuration language: one input is a configuration
 // text, parsed with the daemon's parameter table, callbacks and MIME blocks
 // as a load does. Error messages are the normal outcome; anything else is not.
-// A MIME block is parsed in a child process, since a bad rule ends the process.
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -18,6 +17,7 @@
 #include "conf_parser/cf_parser.h"
 #include "config/config_load.h"
 #include "config/icapd_config.h"
+#include "config/param_table.h"
 #include "log/log.h"
 #include "policy/mime_rules.h"
 
@@ -52,34 +52,6 @@ void fuzz_setup()
     log_set_level_mask(0);
 }
 
-// Parses one MIME block in a child process. The child ends with 0, or
-// with 1 or 7 when the block is refused; any other end (a signal, a
-// sanitizer report: status 86) is a fault and aborts the run.
-void fuzz_mime_block(const std::string &text)
-{
-    pid_t pid = fork();
-    if (pid < 0)
-        abort();
-    if (pid == 0) {
-        // The refusal's exit must not reach the exit handlers of the
-        // fuzzing engine, which take any exit for a fault.
-        on_exit([](int status, void *) { _exit(status); }, nullptr);
-        mime_parse_block(text);
-        _exit(0);
-    }
-    int status;
-    pid_t r;
-    do {
-        r = waitpid(pid, &status, 0);
-    } while (r < 0 && errno == EINTR);  // the engine's timer interrupts the wait
-    if (r != pid)
-        abort();
-    if (!WIFEXITED(status) || (WEXITSTATUS(status) != 0 && WEXITSTATUS(status) != 1 && WEXITSTATUS(status) != 7)) {
-        fprintf(stderr, "MIME block parse ended with status %#x\n", status);
-        abort();
-    }
-}
-
 }  // namespace
 
 // A sanitizer report in a child ends it with a status of its own.
@@ -95,17 +67,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     if (size > fuzz_input_max)
         return 0;
-    config_reset();
+    icapd_config c;
     try {
         cf_parser parser;
-        g_config.register_params(parser);
-        g_config.bind_callbacks(parser);
-        parser.add_mime_block = fuzz_mime_block;
+        config_register(parser, c);
+        c.bind_callbacks(parser);
         cf_parse_text(parser, reinterpret_cast<const char *>(data), size);
     } catch (const std::exception &) {
         // a refused text: the message is the loader's report
     }
-    config_reset();
+    config_discard(c);
     log_close();
     log_set_level_mask(0);
     return 0;

@@ -158,7 +158,6 @@ void fuzz_setup()
     fuzz_write(conf, fuzz_config(dir));
     g_startup.source = conf;
     try {
-        config_reset();
         log_close();
         config_reload();
     } catch (const std::exception &e) {

@@ -1,6 +1,8 @@
-// The configuration load sequence: command line, source, registration,
-// timed read of the text, parse, expression dump and finishing steps, and
-// the reset before a reload. Runs in the listener only.
+// The configuration load sequence: command line, source, a fresh object
+// registered with the parameter table, timed read of the text, parse,
+// checks, and the commit that hands the object and its log to the process.
+// Runs in the listener only; nothing reaches the configuration in force
+// before every step that can fail has passed.
 #include "config/config_load.h"
 
 #include <cerrno>
@@ -8,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -18,7 +21,8 @@
 #include "conf_parser/cf_override.h"
 #include "conf_parser/cf_parse.h"
 #include "conf_parser/cf_parser.h"
-#include "config/icapd_config.h"
+#include "config/config_setters.h"
+#include "config/param_table.h"
 #include "io/io.h"
 #include "log/log.h"
 #include "policy/mime_rules.h"
@@ -44,20 +48,37 @@ const char usage_text[] =
     "  --check-only  -  perform configuration check and exit\n"
     "  -d            -  extra debug";
 
-// The text of the configuration being loaded; released after the parse.
-std::vector<char> g_text;
+// The first load of the process: there is no configuration to keep, so a
+// MIME syntax error ends the process and the log follows the text at once.
+bool g_first_load = true;
 
 // Logs the [def] functions and the match expressions as compiled, one log
-// line per line of their printed form.
-void log_compiled_expressions()
+// line per line of their printed form. The text is built only when its
+// level is written: a large expression prints to a very large outline.
+void log_compiled_expressions(const icapd_config &c)
 {
+    if (!log_enabled(LOG_L_TRACE))
+        return;
     std::ostringstream os;
-    g_config.functions.dump(os);
-    cf_dump_match_blocks(os, g_config.mb);
+    c.functions.dump(os);
+    cf_dump_match_blocks(os, c.mb);
     std::istringstream in(os.str());
     std::string line;
     while (std::getline(in, line))
         icapd_log(LOG_L_TRACE, "%s\n", line.c_str());
+}
+
+// The configuration in force, one key per line, for the trace log.
+void log_parameters(const icapd_config &c)
+{
+    if (!log_enabled(LOG_L_HEADERS))
+        return;
+    std::ostringstream os;
+    config_dump(c, os);
+    std::istringstream in(os.str());
+    std::string line;
+    while (std::getline(in, line))
+        icapd_log(LOG_L_HEADERS, "config: %s\n", line.c_str());
 }
 
 // A pathconf result within the cap, or the fallback when the system gives
@@ -71,29 +92,25 @@ unsigned long path_limit(long value, unsigned long fallback)
 }
 
 // Longest file name and path in the quarantine directory.
-void compute_quarantine_limits()
+void compute_quarantine_limits(icapd_config &c)
 {
-    const char *dir = g_config.PathToQuarantine.c_str();
-    g_config.quarantine_name_max = path_limit(pathconf(dir, _PC_NAME_MAX), quarantine_name_default);
-    g_config.quarantine_path_max = path_limit(pathconf(dir, _PC_PATH_MAX), quarantine_path_default);
+    const char *dir = c.PathToQuarantine.c_str();
+    c.quarantine_name_max = path_limit(pathconf(dir, _PC_NAME_MAX), quarantine_name_default);
+    c.quarantine_path_max = path_limit(pathconf(dir, _PC_PATH_MAX), quarantine_path_default);
 }
 
-// What follows a successful parse: content-policy lists, the log size
-// check, the quarantine limits and the I/O time-out.
-void config_finish()
+// What follows a successful parse and can still fail: the content-policy
+// lists and files (host lists, then the URL-category files, whose failure
+// raises "Error in reading ucf files."), the Cache directory; and the
+// quarantine limits.
+void config_finish(icapd_config &c)
 {
-    // The content policy is compiled here, once the text is in: the host
-    // lists (BlackHosts, WhiteHosts, AclList, WhiteUcfFiles, each followed
-    // by its listing), then the URL-category files, whose failure raises
-    // "Error in reading ucf files.". Neither is part of this build yet.
-    log_truncate_check(g_config.MaxLogSize);
-    compute_quarantine_limits();
-    io_set_timeout(g_config.Timeout);
-    icapd_log(LOG_L_FLOW, "init: tavex-icapd starting\n");
+    config_check_cache(c);
+    compute_quarantine_limits(c);
 }
 
-// Loads from the configuration file at path.
-void load_file(const std::string &path)
+// Loads from the configuration file at path into c.
+void load_file(icapd_config &c, const std::string &path)
 {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st;
@@ -106,7 +123,7 @@ void load_file(const std::string &path)
         throw std::runtime_error(msg);
     }
     try {
-        config_load_from_fd(fd, static_cast<size_t>(st.st_size));
+        config_load_from_fd(c, fd, static_cast<size_t>(st.st_size));
     } catch (...) {
         if (fd >= 0)
             close(fd);
@@ -116,17 +133,60 @@ void load_file(const std::string &path)
         close(fd);
 }
 
-// Loads from the source chosen by the command line.
-void load_source()
+// Loads from the source chosen by the command line into c.
+void load_source(icapd_config &c)
 {
-    mime_rules_reset();
     const std::string &source = g_startup.source;
     if (source.find(':') != std::string::npos) {
         // A source with a colon names the management agent.
         throw std::runtime_error("configuration source " + source +
                                  " names an agent; fetching the configuration from an agent is not supported");
     }
-    load_file(source);
+    load_file(c, source);
+}
+
+// Keys the listener applied once at start-up: a reload keeps the running
+// value and says that the new one needs a restart.
+void keep_restart_keys(icapd_config &fresh, const icapd_config &running)
+{
+    struct {
+        const char *key;
+        std::string icapd_config::*field;
+    } keys[] = {
+        {"BindAddress", &icapd_config::BindAddress},
+        {"BindPort", &icapd_config::BindPort},
+        {"User", &icapd_config::User},
+        {"PidFile", &icapd_config::PidFile},
+    };
+    for (const auto &k : keys) {
+        if (fresh.*k.field == running.*k.field)
+            continue;
+        icapd_log(LOG_L_WARN, "%s = %s needs a restart; keeping %s = %s\n", k.key, (fresh.*k.field).c_str(), k.key,
+                  (running.*k.field).c_str());
+        fresh.*k.field = running.*k.field;
+    }
+    fresh.user_id = running.user_id;
+    fresh.group_id = running.group_id;
+}
+
+// Makes c the configuration in force: its log, its I/O time-out, then the
+// object itself; then what is logged about a new configuration.
+void commit(icapd_config &c)
+{
+    log_set_level_mask(static_cast<unsigned>(c.LogLevel));
+    log_set_syslog_facility(c.SyslogFacility);
+    log_set_syslog_priority(c.SyslogPriority);
+    if (!c.log_live)
+        log_install(c.log_dest);
+    c.log_dest = LOG_DEST_CLOSED;  // the log module owns it now
+    c.log_live = false;
+    log_truncate_check(c.MaxLogSize);
+    io_set_timeout(c.Timeout);
+    g_config = std::move(c);
+
+    log_compiled_expressions(g_config);
+    log_parameters(g_config);
+    icapd_log(LOG_L_FLOW, "init: tavex-icapd starting\n");
 }
 
 }  // namespace
@@ -163,43 +223,92 @@ void config_parse_command_line(int argc, char **argv)
 void config_load(int argc, char **argv)
 {
     config_parse_command_line(argc, argv);
-    load_source();
+    config_load_first();
 }
 
-void config_reload() { load_source(); }
-
-void config_load_from_fd(int &fd, size_t len)
+void config_load_first()
 {
+    g_first_load = true;
+    std::unique_ptr<icapd_config> fresh(new icapd_config());
+    fresh->log_live = true;
+    log_set_level_mask(static_cast<unsigned>(fresh->LogLevel));
+    log_set_syslog_facility(fresh->SyslogFacility);
+    log_set_syslog_priority(fresh->SyslogPriority);
+    load_source(*fresh);
+    commit(*fresh);
+    g_first_load = false;
+}
+
+void config_reload()
+{
+    g_first_load = false;
+    std::unique_ptr<icapd_config> fresh(new icapd_config());
+    try {
+        load_source(*fresh);
+    } catch (...) {
+        config_discard(*fresh);
+        throw;
+    }
+    keep_restart_keys(*fresh, g_config);
+    commit(*fresh);
+}
+
+void config_load_from_fd(icapd_config &c, int &fd, size_t len)
+{
+    std::vector<char> text;
     try {
         cf_parser parser;
-        g_config.register_params(parser);
-        g_config.bind_callbacks(parser);
-        parser.add_mime_block = [](const std::string &text) { mime_parse_block(text); };
+        config_register(parser, c);
+        c.bind_callbacks(parser);
+        parser.add_mime_block = [&c](const std::string &block) {
+            try {
+                mime_parse_block(c.mime, block);
+            } catch (const mime_syntax_error &e) {
+                // The block parser has logged what is wrong. Without a
+                // configuration to fall back on, the process ends here.
+                if (g_first_load)
+                    exit(e.exit_status);
+                throw;
+            }
+        };
         if (len > config_text_max)
             throw std::runtime_error(std::string("error reading config file: ") + strerror(EFBIG));
-        g_text.assign(len, '\0');
+        text.assign(len, '\0');
         errno = 0;
-        ssize_t got = len ? io_read_exact(fd, g_text.data(), len, false) : 0;
+        ssize_t got = len ? io_read_exact(fd, text.data(), len, false) : 0;
         if (got != static_cast<ssize_t>(len))
-            throw std::runtime_error(std::string("error reading config file: ") +
-                                     strerror(errno ? errno : EIO));
-        cf_parse_text(parser, g_text.data(), g_text.size());
-        std::vector<char>().swap(g_text);
+            throw std::runtime_error(std::string("error reading config file: ") + strerror(errno ? errno : EIO));
+        cf_parse_text(parser, text.data(), text.size());
+        std::vector<char>().swap(text);
         // The default account is looked up only when the text names none,
         // so that a machine without "tavex" can still name its own.
-        g_config.resolve_default_user();
+        resolve_default_user(c);
     } catch (const std::exception &e) {
-        std::vector<char>().swap(g_text);
         throw std::runtime_error(std::string("Error while parsing config file: ") + e.what());
     }
-    log_compiled_expressions();
-    config_finish();
+    config_finish(c);
 }
 
-void config_reset()
+void config_check_cache(const icapd_config &c)
 {
-    mime_rules_reset();
-    g_config.reset();
-    // The host lists are emptied here as well once they are built by the
-    // load (see config_finish).
+    const std::string &dir = c.Cache;
+    struct stat st;
+    std::string what;
+    if (stat(dir.c_str(), &st) != 0)
+        what = strerror(errno);
+    else if (!S_ISDIR(st.st_mode))
+        what = strerror(ENOTDIR);
+    else if (st.st_uid != c.user_id && st.st_uid != geteuid())
+        what = "is owned by uid " + std::to_string(st.st_uid) + ", not by " + c.User;
+    else if (st.st_mode & S_IWOTH)
+        what = "is writable by others";
+    if (!what.empty())
+        throw std::runtime_error("Cache directory " + dir + ": " + what);
+}
+
+void config_discard(icapd_config &c)
+{
+    if (c.log_dest >= 0)
+        close(c.log_dest);
+    c.log_dest = LOG_DEST_CLOSED;
 }

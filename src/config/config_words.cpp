@@ -45,7 +45,20 @@ int lookup(const word_code (&table)[N], const std::string &word)
     return -1;
 }
 
+template <size_t N>
+const char *word_of(const word_code (&table)[N], int code)
+{
+    for (const word_code &w : table)
+        if (w.code == code)
+            return w.word;
+    return nullptr;
+}
+
 }  // namespace
+
+const char *config_syslog_facility_word(int code) { return word_of(facilities, code); }
+const char *config_syslog_priority_word(int code) { return word_of(priorities, code); }
+const char *config_action_word(int code) { return word_of(actions, code); }
 
 int config_syslog_facility(const std::string &word)
 {

@@ -127,22 +127,20 @@ void reload_configuration()
     icapd_log(LOG_L_INFO, "Received SIGHUP signal\n");
     daemon_scan_close();
 
+    try {
+        config_reload();
+    } catch (const std::exception &e) {
+        // The configuration in force goes on serving; the administrator
+        // learns from its log why the new text was refused.
+        icapd_log(LOG_L_ERROR, "Error in tvxid_init(): %s\n", e.what());
+        return;
+    }
+
     // Idle keep-alive processes see end of file on the pipe and exit; busy
     // ones exit after their current request. The pipe for the connections
     // to come is made once the new KeepAlive value is known, so that a
     // reload that switches KeepAlive on also gets one.
     keepalive_close();
-
-    config_reset();
-    log_close();
-    try {
-        config_reload();
-    } catch (const std::exception &e) {
-        // An error, not a debug line: the listener ends here, and the
-        // administrator has to learn why from the log.
-        icapd_log(LOG_L_ERROR, "Error in tvxid_init(): %s\n", e.what());
-        exit(1);
-    }
     if (g_config.KeepAlive && !keepalive_open()) {
         icapd_log(LOG_L_ERROR, "pipe error: %s\n", strerror(errno));
         exit(1);

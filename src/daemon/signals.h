@@ -28,9 +28,10 @@ bool is_connection_process();
 // shutdown line. Connection process: deletes the current temporary file.
 void shutdown_cleanup();
 
-// Runs a pending SIGHUP reload (nothing when none arrived): retires idle
-// keep-alive processes, resets and reloads the configuration in place and
-// refreshes the virus-record count. A failed load exits 1.
+// Runs a pending SIGHUP reload (nothing when none arrived): loads the
+// configuration again and, when that succeeded, retires idle keep-alive
+// processes and refreshes the virus-record count. A load that fails is
+// logged and leaves the configuration in force serving.
 void reload_configuration();
 
 // Waitpid for every finished child without blocking.

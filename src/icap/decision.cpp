@@ -18,7 +18,7 @@ namespace {
 // assigns it, else the global value.
 bool block_all(const icap_request &rq)
 {
-    return g_config.block_all(expr_context(rq));
+    return g_config.block_switch(BLOCK_ALL, expr_context(rq));
 }
 
 // Host-list match of the request URL against BlackHosts / WhiteHosts
@@ -46,7 +46,7 @@ int mime_decision(const icap_request &rq, int *option, std::string *rule_desc)
 {
     const ::mime_rule *rule = nullptr;
     *option = MIME_OPT_NONE;
-    int action = mime_find_rule(rq.content_type, rq.content_length, option, &rule);
+    int action = mime_find_rule(g_config.mime, rq.content_type, rq.content_length, option, &rule);
     *rule_desc = rule ? mime_format_rule(", rule:", *rule) : std::string();
     return action;
 }

@@ -158,10 +158,20 @@ std::string format_log_line(const char *format, ...)
     return s;
 }
 
+namespace {
+
+bool level_passes(unsigned level)
+{
+    return g_log.dest != LOG_DEST_CLOSED && g_log.mask != 0xFFFFFFFFu && ((level & ~128u) & ~g_log.mask) == 0;
+}
+
+}  // namespace
+
+bool log_enabled(unsigned level) { return g_log.extra_debug || level_passes(level); }
+
 void icapd_vlog(unsigned level, const char *format, va_list ap)
 {
-    bool passes = g_log.dest != LOG_DEST_CLOSED && g_log.mask != 0xFFFFFFFFu &&
-                  ((level & ~128u) & ~g_log.mask) == 0;
+    bool passes = level_passes(level);
     if (!passes) {
         if (g_log.extra_debug) {
             va_list cp;
@@ -223,21 +233,33 @@ void log_close()
     g_log.dest = LOG_DEST_CLOSED;
 }
 
+bool log_value_is_syslog(const std::string &value) { return strcasecmp(value.c_str(), "syslog") == 0; }
+
+int log_open_file(const std::string &path)
+{
+    return open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0664);
+}
+
+void log_install(int dest)
+{
+    if (g_log.dest >= 0 && g_log.dest != dest)
+        close(g_log.dest);
+    if (dest == LOG_DEST_SYSLOG)
+        openlog(syslog_ident, LOG_PID, 0);
+    g_log.dest = dest;
+}
+
 void log_set_destination(const std::string &value)
 {
-    if (g_log.dest >= 0) {
-        close(g_log.dest);
-        g_log.dest = LOG_DEST_CLOSED;
-    }
-    if (strcasecmp(value.c_str(), "syslog") == 0) {
-        openlog(syslog_ident, LOG_PID, 0);
-        g_log.dest = LOG_DEST_SYSLOG;
+    log_close();
+    if (log_value_is_syslog(value)) {
+        log_install(LOG_DEST_SYSLOG);
         return;
     }
-    int fd = open(value.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0664);
+    int fd = log_open_file(value);
     if (fd < 0)
         throw std::runtime_error("failed to open logfile [" + value + "]: " + strerror(errno));
-    g_log.dest = fd;
+    log_install(fd);
 }
 
 void log_truncate_check(unsigned long max)

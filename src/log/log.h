@@ -41,13 +41,33 @@ void log_set_syslog_priority(int priority);
 void log_set_extra_debug(bool on);
 bool log_extra_debug();
 
-// LogFile: closes the current file, then "syslog" (any case) selects syslog
-// and anything else is opened for appending (mode 0664). Throws
-// std::runtime_error "failed to open logfile [path]: error" on failure.
+// True when value names syslog rather than a log file ("syslog", any case).
+bool log_value_is_syslog(const std::string &value);
+
+// Opens a log file for appending (created with mode 0664, close-on-exec).
+// A symbolic link as the last component is refused (ELOOP), so a file
+// planted in the log directory never redirects the daemon's writes.
+// Returns the descriptor, or -1 with errno set.
+int log_open_file(const std::string &path);
+
+// Makes fd (a descriptor from log_open_file) the log destination, or
+// syslog with LOG_DEST_SYSLOG. The log file open until now is closed; the
+// module owns fd from here on.
+void log_install(int dest);
+
+// LogFile as one step: closes the current file, then "syslog" (any case)
+// selects syslog and anything else is opened with log_open_file. Throws
+// std::runtime_error "failed to open logfile [path]: error" on failure,
+// leaving the log closed.
 void log_set_destination(const std::string &value);
-// Closes an open log file and stops all log output (used before a reload).
+// Closes an open log file and stops all log output.
 void log_close();
 int log_destination();
+
+// True when a message of this level would be written anywhere (the
+// destination or the -d echo): for callers that build costly texts only
+// to log them.
+bool log_enabled(unsigned level);
 
 // Empties the log file when it has grown beyond max bytes (0 disables).
 void log_truncate_check(unsigned long max);

@@ -1,6 +1,6 @@
-// MIME rules: the block parser, the two rule lists, the lookup by content
-// type and size, and their log form. A syntax error in a block ends the
-// process; lookups never allocate and never fail.
+// MIME rules: the block parser, the lookup by content type and size, and
+// their log form. A syntax error in a block is logged and thrown, never
+// acted on here; lookups never allocate and never fail.
 #include "policy/mime_rules.h"
 
 #include <cctype>
@@ -15,10 +15,6 @@
 #include "log/log.h"
 
 namespace {
-
-// Level 1: names without "/" (major types, "*" first); level 2: full types.
-std::vector<mime_rule> g_level1 = {mime_rule{"*"}};
-std::vector<mime_rule> g_level2;
 
 // Splits a line into blank-separated words.
 std::vector<std::string> mime_words(const std::string &line)
@@ -118,9 +114,9 @@ bool mime_parse_size(const std::string &w, int *size)
 }
 
 // The rule of that name in its list, appended when new.
-mime_rule &mime_find_target(const std::string &name)
+mime_rule &mime_find_target(mime_table &table, const std::string &name)
 {
-    std::vector<mime_rule> &list = name.find('/') != std::string::npos ? g_level2 : g_level1;
+    std::vector<mime_rule> &list = name.find('/') != std::string::npos ? table.level2 : table.level1;
     for (mime_rule &r : list)
         if (strcasecmp(r.name.c_str(), name.c_str()) == 0)
             return r;
@@ -130,24 +126,24 @@ mime_rule &mime_find_target(const std::string &name)
         list.push_back(r);
     } catch (const std::bad_alloc &) {
         icapd_log(LOG_L_ERROR, "%s: %s\n", "Error in find_target_mime memory take", strerror(ENOMEM));
-        exit(1);
+        throw mime_syntax_error(1, std::string("Error in find_target_mime memory take: ") + strerror(ENOMEM));
     }
     return list.back();
 }
 
-// One rule line (already trimmed, not empty); ends the process on errors.
-void mime_parse_line(const std::string &line)
+// One rule line (already trimmed, not empty); throws on errors.
+void mime_parse_line(mime_table &table, const std::string &line)
 {
     std::vector<std::string> words = mime_words(line);
-    mime_rule &r = mime_find_target(words[0]);
+    mime_rule &r = mime_find_target(table, words[0]);
     size_t pos = 1;
     if (!mime_parse_action(words, &pos, &r.action1, &r.option1)) {
         icapd_log(LOG_L_ERROR, "in parse mime type %s\n", r.name.c_str());
-        exit(7);
+        throw mime_syntax_error(7, "in parse mime type " + r.name);
     }
     if (pos >= words.size()) {
         icapd_log(LOG_L_ERROR, "Wrong mime syntax\n");
-        exit(7);
+        throw mime_syntax_error(7, "Wrong mime syntax");
     }
     const std::string &w = words[pos++];
     if (strcasecmp(w.c_str(), "all") == 0) {
@@ -156,11 +152,11 @@ void mime_parse_line(const std::string &line)
     }
     if (!mime_parse_size(w, &r.threshold)) {
         icapd_log(LOG_L_ERROR, "in parser mime type %s (waiting for size)\n", r.name.c_str());
-        exit(1);
+        throw mime_syntax_error(1, "in parser mime type " + r.name + " (waiting for size)");
     }
     if (!mime_parse_action(words, &pos, &r.action2, &r.option2)) {
         icapd_log(LOG_L_ERROR, "in parse mime type %s\n", r.name.c_str());
-        exit(7);
+        throw mime_syntax_error(7, "in parse mime type " + r.name);
     }
 }
 
@@ -199,7 +195,7 @@ void mime_append_action(std::string &out, int action, int option)
 
 }  // namespace
 
-void mime_parse_block(const std::string &text)
+void mime_parse_block(mime_table &table, const std::string &text)
 {
     std::istringstream in(text);
     std::string line;
@@ -213,21 +209,16 @@ void mime_parse_block(const std::string &text)
             e--;
         if (b == e)
             continue;
-        mime_parse_line(line.substr(b, e - b));
+        mime_parse_line(table, line.substr(b, e - b));
     }
-    mime_print_rules();
+    mime_print_rules(table);
 }
 
-void mime_rules_reset()
-{
-    std::vector<mime_rule>(1, mime_rule{"*"}).swap(g_level1);
-    std::vector<mime_rule>().swap(g_level2);
-}
-
-int mime_find_rule(const char *content_type, long long size, int *option, const mime_rule **rule)
+int mime_find_rule(const mime_table &table, const char *content_type, long long size, int *option,
+                   const mime_rule **rule)
 {
     const char *t = content_type != nullptr ? content_type : "";
-    for (const mime_rule &r : g_level2) {
+    for (const mime_rule &r : table.level2) {
         if (strcasecmp(r.name.c_str(), t) == 0) {
             if (rule != nullptr)
                 *rule = &r;
@@ -236,12 +227,12 @@ int mime_find_rule(const char *content_type, long long size, int *option, const 
     }
     // The built-in "*" rule always comes first and is the fallback. A type
     // without a major part ("/x") has nothing to compare and gets it too.
-    const mime_rule &star = g_level1.front();
+    const mime_rule &star = table.level1.front();
     const char *slash = strchr(t, '/');
     if (slash != nullptr && slash != t) {
         size_t n = static_cast<size_t>(slash - t);
-        for (size_t i = 1; i < g_level1.size(); i++) {
-            const mime_rule &r = g_level1[i];
+        for (size_t i = 1; i < table.level1.size(); i++) {
+            const mime_rule &r = table.level1[i];
             if (strncasecmp(r.name.c_str(), t, n) == 0) {
                 if (rule != nullptr)
                     *rule = &r;
@@ -268,13 +259,10 @@ std::string mime_format_rule(const char *prefix, const mime_rule &rule)
     return out;
 }
 
-void mime_print_rules()
+void mime_print_rules(const mime_table &table)
 {
-    for (const mime_rule &r : g_level1)
+    for (const mime_rule &r : table.level1)
         icapd_log(LOG_L_FLOW, "%s\n", mime_format_rule("mime_level1:", r).c_str());
-    for (const mime_rule &r : g_level2)
+    for (const mime_rule &r : table.level2)
         icapd_log(LOG_L_FLOW, "%s\n", mime_format_rule("mime_level2:", r).c_str());
 }
-
-const std::vector<mime_rule> &mime_rules_level1() { return g_level1; }
-const std::vector<mime_rule> &mime_rules_level2() { return g_level2; }

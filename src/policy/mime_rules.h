@@ -1,9 +1,11 @@
 // MIME rules: scan, pass or reject an entity by content type and size.
-// Owns the two process-wide rule lists (major types with the built-in "*"
-// rule, and full types) and the parser of MIME block text.
+// A rule table holds the two lists (major types with the built-in "*" rule,
+// and full types); the block parser fills one, lookups read one. Keeps no
+// table of its own: each loaded configuration owns its table.
 #ifndef TVX_POLICY_MIME_RULES_H
 #define TVX_POLICY_MIME_RULES_H
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -21,29 +23,39 @@ struct mime_rule {
     int option2 = MIME_OPT_NONE;
 };
 
-// Adds or updates the rules written in one MIME block (lines up to a line
-// that reads "MimeEnd" or the end of the text), then logs every rule at
-// level 2. A syntax error is logged and ends the process: status 7 for a bad
-// or missing action, 1 for a bad size.
-void mime_parse_block(const std::string &text);
+// The rules of one configuration, in file order. A new table holds only
+// the built-in "*" rule: scan for every size.
+struct mime_table {
+    std::vector<mime_rule> level1{mime_rule{"*"}};  // names without "/", "*" first
+    std::vector<mime_rule> level2;                  // full types
+};
 
-// Frees every rule but the built-in one, empties the full-type list and sets
-// "*" back to scan for every size.
-void mime_rules_reset();
+// A syntax error in a MIME block, after its log lines were written. At
+// start-up the daemon ends with exit_status (7 for a bad or missing
+// action, 1 for a bad size or no memory); a reload keeps the running
+// configuration instead.
+class mime_syntax_error : public std::runtime_error {
+public:
+    mime_syntax_error(int status, const std::string &what) : std::runtime_error(what), exit_status(status) {}
+    int exit_status;
+};
+
+// Adds or updates in table the rules written in one MIME block (lines up
+// to a line that reads "MimeEnd" or the end of the text), then logs every
+// rule at level 2. Throws mime_syntax_error; rules of the lines before the
+// bad one stay in the table.
+void mime_parse_block(mime_table &table, const std::string &text);
 
 // The rule for an entity of this content type and size: returns its action
 // code; for reject, *option receives the option code. *rule (when not null)
-// receives the deciding rule, valid until the rules change.
-int mime_find_rule(const char *content_type, long long size, int *option, const mime_rule **rule);
+// receives the deciding rule, valid while the table lives unchanged.
+int mime_find_rule(const mime_table &table, const char *content_type, long long size, int *option,
+                   const mime_rule **rule);
 
 // "prefix name = [actions]" as logged for a rule.
 std::string mime_format_rule(const char *prefix, const mime_rule &rule);
 
 // Logs every rule ("mime_level1:" list first, then "mime_level2:") at level 2.
-void mime_print_rules();
-
-// The rule lists, in file order ("*" first in level 1).
-const std::vector<mime_rule> &mime_rules_level1();
-const std::vector<mime_rule> &mime_rules_level2();
+void mime_print_rules(const mime_table &table);
 
 #endif

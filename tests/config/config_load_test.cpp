@@ -1,6 +1,8 @@
 // The configuration load sequence in-process: messages of failed loads,
 // the default account, the log-size check, the quarantine limits, the I/O
-// time-out and a reload of the same text.
+// time-out, a reload of the same text, a failed reload that leaves the
+// configuration in force alone, the keys only a restart changes, and the
+// checks of the Cache directory.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -22,28 +24,38 @@ namespace {
 
 class config_load_test : public ::testing::Test {
 protected:
+    void SetUp() override { mkdir(cache_.c_str(), 0700); }
     void TearDown() override
     {
-        config_reset();
+        g_config = icapd_config();
         log_close();
         log_set_level_mask(1);
     }
 
-    // Loads text the way a reload does (reset, closed log, the loader).
+    // Loads text the way start-up does.
     void load(const std::string &text)
     {
         write_file(dir_ / "c.ini", text);
         g_startup.source = dir_ / "c.ini";
-        config_reset();
-        log_close();
+        config_load_first();
+    }
+
+    // Loads text the way a reload does.
+    void reload(const std::string &text)
+    {
+        write_file(dir_ / "c.ini", text);
+        g_startup.source = dir_ / "c.ini";
         config_reload();
     }
 
     // The message of a load that must fail.
-    std::string load_error(const std::string &text)
+    std::string load_error(const std::string &text, bool as_reload = false)
     {
         try {
-            load(text);
+            if (as_reload)
+                reload(text);
+            else
+                load(text);
         } catch (const std::exception &e) {
             return e.what();
         }
@@ -51,9 +63,11 @@ protected:
         return "";
     }
 
-    std::string user_line() const { return "User = " + current_user() + "\n"; }
+    // The account and a Cache directory every load here needs.
+    std::string user_line() const { return "User = " + current_user() + "\nCache = \"" + cache_ + "\"\n"; }
 
     temp_dir dir_;
+    std::string cache_ = dir_ / "cache/";
 };
 
 }  // namespace
@@ -89,7 +103,7 @@ TEST_F(config_load_test, default_user_is_looked_up_only_when_the_file_names_none
 
     if (getpwnam("tavex"))
         GTEST_SKIP() << "this machine has a tavex account";
-    std::string msg = load_error("LogLevel = 1\n");
+    std::string msg = load_error("LogLevel = 1\nCache = \"" + cache_ + "\"\n");
     const std::string prefix = "Error while parsing config file: failed to parse User: ";
     EXPECT_EQ(msg.substr(0, prefix.size()), prefix) << msg;
 }
@@ -156,30 +170,134 @@ TEST_F(config_load_test, reload_of_the_same_text_yields_the_same_state_once)
     ASSERT_EQ(g_config.BlackHosts.size(), 2u);
     ASSERT_EQ(g_config.mb.size(), 2u);
     ASSERT_EQ(g_config.functions.size(), 1u);
-    const size_t mime1 = mime_rules_level1().size(), mime2 = mime_rules_level2().size();
+    const size_t mime1 = g_config.mime.level1.size(), mime2 = g_config.mime.level2.size();
     ASSERT_EQ(mime1, 2u);  // "*" and image
     ASSERT_EQ(mime2, 1u);  // text/css
     EXPECT_FALSE(g_config.KeepAlive);
     for (int i = 0; i < 2; ++i) {
-        load(text);
+        reload(text);
         EXPECT_EQ(g_config.tavex_addresses.size(), 3u);
         EXPECT_EQ(g_config.tavex_addresses[0].host, "127.0.0.1");
         EXPECT_EQ(g_config.tavex_addresses[1].host, "/tmp/tavexd.sock");
         EXPECT_EQ(g_config.BlackHosts.size(), 2u);
         EXPECT_EQ(g_config.mb.size(), 2u);
         EXPECT_EQ(g_config.functions.size(), 1u);
-        EXPECT_EQ(mime_rules_level1().size(), mime1);
-        EXPECT_EQ(mime_rules_level2().size(), mime2);
+        EXPECT_EQ(g_config.mime.level1.size(), mime1);
+        EXPECT_EQ(g_config.mime.level2.size(), mime2);
     }
 
     // A line removed from the text is gone after the next load, and the
     // key is back at its default.
-    load(user_line() + "BlackHosts = \"" + dir_ / "black2.txt" + "\"\n");
+    reload(user_line() + "BlackHosts = \"" + dir_ / "black2.txt" + "\"\n");
     EXPECT_EQ(g_config.BlackHosts, std::vector<std::string>{dir_ / "black2.txt"});
     EXPECT_TRUE(g_config.tavex_addresses.empty());
     EXPECT_TRUE(g_config.KeepAlive);
     EXPECT_TRUE(g_config.mb.empty());
     EXPECT_TRUE(g_config.functions.empty());
-    EXPECT_EQ(mime_rules_level1().size(), 1u);
-    EXPECT_TRUE(mime_rules_level2().empty());
+    EXPECT_EQ(g_config.mime.level1.size(), 1u);
+    EXPECT_TRUE(g_config.mime.level2.empty());
+}
+
+TEST_F(config_load_test, failed_reload_leaves_the_configuration_and_its_log_in_force)
+{
+    const std::string log = dir_ / "icapd.log";
+    const std::string good = "LogFile = \"" + log + "\"\nTimeout = 7\n" + user_line() +
+                             "MimeStart\nimage pass all\nMimeEnd\n";
+    struct {
+        const char *what;
+        std::string text;
+        const char *message;  // part of the load's error
+    } cases[] = {
+        {"bad value", good + "Timeout = soon\n", "Error parsing digital_t"},
+        {"unknown key", good + "Timout = 5\n", "Param not found"},
+        {"log file that cannot be opened", "LogFile = \"" + dir_ / "no/such.log" + "\"\n" + user_line(),
+         "failed to open logfile ["},
+        {"a new log, then a bad line", "LogFile = \"" + dir_ / "other.log" + "\"\nTimeout = soon\n" + user_line(),
+         "Error parsing digital_t"},
+        {"MIME syntax", good + "MimeStart\ntext scan\nMimeEnd\n", "Wrong mime syntax"},
+        {"missing Cache", good + "Cache = \"" + dir_ / "nowhere" + "\"\n", "Cache directory "},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        load(good);
+        const int dest = log_destination();
+        ASSERT_GE(dest, 0);
+        std::string msg = load_error(c.text, true);
+        EXPECT_NE(msg.find(c.message), std::string::npos) << msg;
+        EXPECT_EQ(log_destination(), dest);
+        EXPECT_EQ(g_config.Timeout, 7);
+        EXPECT_EQ(io_timeout(), 7);
+        EXPECT_EQ(g_config.mime.level1.size(), 2u);
+        EXPECT_EQ(g_config.LogFile, log);
+        icapd_log(LOG_L_ERROR, "still here: %s\n", c.what);
+        EXPECT_NE(read_file(log).find(std::string("still here: ") + c.what), std::string::npos);
+    }
+    EXPECT_EQ(read_file(dir_ / "other.log"), "");  // opened by the refused text, never written
+}
+
+TEST_F(config_load_test, keys_only_a_restart_changes_keep_their_running_values)
+{
+    const std::string log = dir_ / "icapd.log";
+    load("LogFile = \"" + log + "\"\n" + user_line() + "BindPort = 1344\nPidFile = \"" + dir_ / "a.pid" + "\"\n");
+    reload("LogFile = \"" + log + "\"\n" + user_line() + "BindPort = 2000\nBindAddress = 0.0.0.0\nPidFile = \"" +
+         dir_ / "b.pid" + "\"\nTimeout = 9\n");
+    EXPECT_EQ(g_config.BindPort, "1344");
+    EXPECT_EQ(g_config.BindAddress, "127.0.0.1");
+    EXPECT_EQ(g_config.PidFile, dir_ / "a.pid");
+    EXPECT_EQ(g_config.Timeout, 9);  // everything else is applied
+    std::string text = read_file(log);
+    EXPECT_NE(text.find("WARN BindPort = 2000 needs a restart; keeping BindPort = 1344\n"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("WARN BindAddress = 0.0.0.0 needs a restart; keeping BindAddress = 127.0.0.1\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("WARN PidFile = " + dir_ / "b.pid" + " needs a restart; keeping PidFile = " + dir_ / "a.pid"),
+              std::string::npos);
+    EXPECT_EQ(count_of(text, "needs a restart"), 3u);
+}
+
+TEST_F(config_load_test, cache_directory_must_belong_to_the_daemon_and_not_be_open_to_others)
+{
+    const std::string file = dir_ / "plain-file";
+    write_file(file, "x");
+    struct {
+        const char *name;
+        unsigned mode;    // 0: not made
+        bool foreign;     // owned by another account
+        const char *error;  // what follows "Cache directory <dir>: ", "" when accepted
+    } cases[] = {
+        {"c-private/", 0700, false, ""},
+        {"c-group/", 0770, false, ""},
+        {"c-missing/", 0, false, "No such file or directory"},
+        {"c-open/", 0777, false, "is writable by others"},
+        {"c-sticky/", 01777, false, "is writable by others"},
+        {"c-foreign/", 0700, true, "is owned by uid "},
+    };
+    struct passwd *pw = getpwnam("nobody");
+    const bool have_nobody = pw != nullptr;
+    const uid_t nobody_uid = pw ? pw->pw_uid : 0;
+    const gid_t nobody_gid = pw ? pw->pw_gid : 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string dir = dir_ / c.name;
+        if (c.mode) {
+            mkdir(dir.c_str(), 0700);
+            chmod(dir.c_str(), c.mode);
+        }
+        if (c.foreign) {
+            if (getuid() != 0 || !have_nobody)
+                continue;  // only root can give a directory away
+            ASSERT_EQ(chown(dir.c_str(), nobody_uid, nobody_gid), 0);
+        }
+        std::string text = "User = " + current_user() + "\nCache = \"" + dir + "\"\n";
+        if (!*c.error) {
+            load(text);
+            EXPECT_EQ(g_config.Cache, dir);
+        } else {
+            std::string msg = load_error(text);
+            EXPECT_EQ(msg.substr(0, msg.find(": ", 17) + 2), "Cache directory " + dir + ": ") << msg;
+            EXPECT_NE(msg.find(c.error), std::string::npos) << msg;
+        }
+    }
+    std::string msg = load_error("User = " + current_user() + "\nCache = \"" + file + "\"\n");
+    EXPECT_EQ(msg, "Cache directory " + file + "/: Not a directory");
 }

@@ -1,14 +1,16 @@
 // Registration of the parameter table with a real registry: every key, its
-// type and scope, the defaults of an empty load, lookup in any case, the
-// category switches overridden by match blocks, callbacks and the reset.
+// type and scope, the defaults of a fresh configuration, lookup in any
+// case, the category switches overridden by match blocks, and callbacks.
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
 #include "conf_parser/cf_parser.h"
 #include "config/icapd_config.h"
+#include "config/param_table.h"
 #include "log/log.h"
 #include "request/request.h"
 
@@ -69,12 +71,16 @@ TEST(ConfigRegister, EveryKeyWithItsTypeAndScope)
         {"QuarantineFilesMode", INT, -1}, {"Timeout", INT, -1}, {"SendMail", BOOL, -1},
         {"MailCommand", STR, -1}, {"MailCache", INT, -1}, {"AclList", LIST, -1},
         {"SendStat", BOOL, -1}, {"KeepAlive", BOOL, -1}, {"UsePreview", BOOL, -1},
-        {"SendMailUcfBlock", BOOL, -1},
+        {"SendMailUcfBlock", BOOL, -1}, {"MaxChildren", INT, -1}, {"IdleTimeout", INT, -1},
     };
-    ASSERT_EQ(sizeof keys / sizeof keys[0], 55u);
+    size_t rows = 0;
+    const param_def *table = config_params(&rows);
+    ASSERT_EQ(rows, sizeof keys / sizeof keys[0]);
     icapd_config cfg;
     cf_parser p;
-    cfg.register_params(p);
+    config_register(p, cfg);
+    for (size_t i = 0; i < rows; ++i)
+        EXPECT_STREQ(table[i].name, keys[i].key) << "row " << i;
     for (auto &k : keys) {
         int found = 0, rid = -2;
         if (auto e = p.find<std::string>(k.key)) found += k.type == STR, rid = e->rid;
@@ -86,44 +92,99 @@ TEST(ConfigRegister, EveryKeyWithItsTypeAndScope)
         EXPECT_EQ(rid, k.rid) << k.key;
     }
     // A second registration with the same registry stops at the first key.
-    EXPECT_EQ(error_of([&] { cfg.register_params(p); }), "Param already registered: LogFile");
+    EXPECT_EQ(error_of([&] { config_register(p, cfg); }), "Param already registered: LogFile");
 }
 
-TEST(ConfigRegister, EmptyLoadYieldsEveryDefault)
+// A fresh configuration holds every default of the table, printed as an
+// administrator would write it.
+TEST(ConfigRegister, FreshConfigurationHoldsEveryDefault)
 {
-    icapd_config cfg;
-    {
-        cf_parser p;
-        cfg.register_params(p);
-        ASSERT_TRUE(p.parse("Infected", "move", true));
-        ASSERT_TRUE(p.parse("Heuristic", "no", true));
-        ASSERT_TRUE(p.parse("BlockChats", "yes", true));
-        ASSERT_TRUE(p.parse("Timeout", "5", true));
-        ASSERT_TRUE(p.parse_list("BlackHosts", "/etc/b", true));
-        ASSERT_TRUE(p.parse("LogLevel", "35", true));
-    }
-    cf_parser p;
-    cfg.register_params(p);
-    const icapd_config fresh;
-    EXPECT_EQ(cfg.scan_options, 0x8040004Au);
-    EXPECT_EQ(cfg.Infected, ACTION_PASS);
-    EXPECT_TRUE(cfg.Heuristic);
-    EXPECT_FALSE(cfg.BlockChats);
-    EXPECT_EQ(cfg.Timeout, 60);
-    EXPECT_TRUE(cfg.BlackHosts.empty());
-    EXPECT_EQ(cfg.LogLevel, 1);
-    EXPECT_EQ(log_level_mask(), 1u);
-    EXPECT_EQ(cfg.User, "tavex");
-    EXPECT_FALSE(cfg.user_from_file);
-    EXPECT_EQ(cfg.Cache, fresh.Cache);
-    EXPECT_EQ(cfg.MaxBlocksize, 10485760u);
+    const char *const want =
+        "LogFile = \n"
+        "SyslogFacility = User\n"
+        "SyslogPriority = Info\n"
+        "LogLevel = 1\n"
+        "MaxLogSize = 10485760b\n"
+        "Hostmaster = root@localhost\n"
+        "Infected = cure\n"
+        "Incurable = report\n"
+        "Suspicious = report\n"
+        "Adware = report\n"
+        "Dialers = report\n"
+        "Jokes = pass\n"
+        "Riskware = pass\n"
+        "Hacktools = pass\n"
+        "ArchiveRestriction = report\n"
+        "DaemonError = report\n"
+        "SkipObject = pass\n"
+        "Heuristic = yes\n"
+        "LocalScan = yes\n"
+        "User = tavex\n"
+        "Cache = /var/tavex/cache/\n"
+        "UcfDirectory = /var/tavex/ucf/\n"
+        "BlockPorno = yes\n"
+        "BlockViolence = yes\n"
+        "BlockWeapon = yes\n"
+        "BlockGamble = yes\n"
+        "BlockDrugs = yes\n"
+        "BlockObscenity = yes\n"
+        "BlockChats = no\n"
+        "BlockTerrorism = yes\n"
+        "BlockEmail = no\n"
+        "BlockSocialNetwork = no\n"
+        "BlockMalwareLinks = yes\n"
+        "BlockAll = no\n"
+        "WhiteUcfFiles = \n"
+        "SendUrlsWithViruses = no\n"
+        "Templates = /usr/local/etc/tavex/templates/icapd\n"
+        "PidFile = /var/tavex/run/tavex_icapd.pid\n"
+        "BlackHosts = \n"
+        "WhiteHosts = \n"
+        "MaxBlocksize = 10485760b\n"
+        "BindPort = 1344\n"
+        "BindAddress = 127.0.0.1\n"
+        "TavexAddress = \n"
+        "PathToQuarantine = /var/tavex/infected\n"
+        "QuarantineFilesMode = 432\n"
+        "Timeout = 60\n"
+        "SendMail = no\n"
+        "MailCommand = /usr/sbin/sendmail -i -bm -f tavex -- %s\n"
+        "MailCache = 60\n"
+        "AclList = \n"
+        "SendStat = no\n"
+        "KeepAlive = yes\n"
+        "UsePreview = yes\n"
+        "SendMailUcfBlock = no\n"
+        "MaxChildren = 1024\n"
+        "IdleTimeout = 600\n";
+    const icapd_config cfg;
+    std::ostringstream out;
+    config_dump(cfg, out);
+    EXPECT_EQ(out.str(), want);
+    EXPECT_EQ(cfg.scan_options, 0x8040004Au);  // cure and heuristic bits on
+    EXPECT_FALSE(cfg.user_resolved);
+    EXPECT_EQ(cfg.mime.level1.size(), 1u);
+
+    // Assignments show in the dump as they were stored.
+    icapd_config set;
+    config_assign(set, "Infected", "move");
+    config_assign(set, "SyslogFacility", "local3");
+    config_assign(set, "BlockChats", "yes");
+    config_assign(set, "BlackHosts", "/a");
+    config_assign(set, "BlackHosts", "/b");
+    config_assign(set, "MaxBlocksize", "64");
+    std::ostringstream changed;
+    config_dump(set, changed);
+    for (const char *line : {"Infected = move\n", "SyslogFacility = Local3\n", "BlockChats = yes\n",
+                             "BlackHosts = /a, /b\n", "MaxBlocksize = 65536b\n"})
+        EXPECT_NE(changed.str().find(line), std::string::npos) << line;
 }
 
 TEST(ConfigRegister, AssignmentsThroughTheRegistry)
 {
     icapd_config cfg;
     cf_parser p;
-    cfg.register_params(p);
+    config_register(p, cfg);
     struct {
         const char *key;
         const char *value;
@@ -159,15 +220,15 @@ TEST(ConfigRegister, CategorySwitchesFollowMatchBlocks)
 {
     icapd_config cfg;
     cf_parser p;
-    cfg.register_params(p);
+    config_register(p, cfg);
     cfg.bind_callbacks(p);
     auto rq_a = request_for("http://a/");
     auto rq_b = request_for("http://b/");
     expr_context a(*rq_a), b(*rq_b);
 
     // Without match blocks every getter gives the global value.
-    EXPECT_TRUE(cfg.block_porno(a));
-    EXPECT_FALSE(cfg.block_chats(a));
+    EXPECT_TRUE(cfg.block_switch(BLOCK_PORNO, a));
+    EXPECT_FALSE(cfg.block_switch(BLOCK_CHATS, a));
 
     ASSERT_TRUE(p.parse("BlockAll", "yes", true));
     p.run_callback_add_expr(url_is("http://a/"));
@@ -182,23 +243,23 @@ TEST(ConfigRegister, CategorySwitchesFollowMatchBlocks)
     ASSERT_TRUE(p.parse("BlockAll", "no", false));
     ASSERT_EQ(cfg.mb.size(), 3u);
 
-    EXPECT_TRUE(cfg.block_chats(a));    // first true block that assigns it
-    EXPECT_FALSE(cfg.block_chats(b));   // global value
-    EXPECT_FALSE(cfg.block_porno(a));
-    EXPECT_FALSE(cfg.block_porno(b));
-    EXPECT_FALSE(cfg.block_all(a));     // only the third block assigns it
-    EXPECT_TRUE(cfg.block_all(b));
-    EXPECT_TRUE(cfg.block_violence(a));  // assigned nowhere
-    EXPECT_FALSE(cfg.BlockChats);        // overrides never touch the global value
-    EXPECT_EQ(&cfg.block_switch(BLOCK_ALL, b), &cfg.BlockAll);
+    EXPECT_TRUE(cfg.block_switch(BLOCK_CHATS, a));    // first true block that assigns it
+    EXPECT_FALSE(cfg.block_switch(BLOCK_CHATS, b));   // global value
+    EXPECT_FALSE(cfg.block_switch(BLOCK_PORNO, a));
+    EXPECT_FALSE(cfg.block_switch(BLOCK_PORNO, b));
+    EXPECT_FALSE(cfg.block_switch(BLOCK_ALL, a));     // only the third block assigns it
+    EXPECT_TRUE(cfg.block_switch(BLOCK_ALL, b));
+    EXPECT_TRUE(cfg.block_switch(BLOCK_VIOLENCE, a));  // assigned nowhere
+    EXPECT_FALSE(cfg.block[BLOCK_CHATS]);              // overrides never touch the global value
+    EXPECT_EQ(&cfg.block_switch(BLOCK_ALL, b), &cfg.block[BLOCK_ALL]);
     EXPECT_THROW(cfg.block_switch(BLOCK_SWITCH_COUNT, a), std::out_of_range);
 }
 
-TEST(ConfigRegister, FunctionsAndReset)
+TEST(ConfigRegister, Functions)
 {
     icapd_config cfg;
     cf_parser p;
-    cfg.register_params(p);
+    config_register(p, cfg);
     cfg.bind_callbacks(p);
     auto e = url_is("http://a/");
     p.run_callback_add_func("is_a", e);
@@ -206,15 +267,10 @@ TEST(ConfigRegister, FunctionsAndReset)
     EXPECT_EQ(error_of([&] { p.run_callback_add_func("is_a", e); }), "Function is_a already exists");
     EXPECT_EQ(error_of([&] { p.run_callback_get_func("IS_A"); }), "Function IS_A not found");
     p.run_callback_add_expr(e);
-    ASSERT_TRUE(p.parse_list("TavexAddress", "local:/run/t.sock", true));
-    cfg.agent_addresses.push_back(DaemonAddress());
-
-    cfg.reset();
-    EXPECT_TRUE(cfg.mb.empty());
-    EXPECT_TRUE(cfg.functions.empty());
-    EXPECT_TRUE(cfg.tavex_addresses.empty());
-    EXPECT_TRUE(cfg.agent_addresses.empty());
-    EXPECT_EQ(error_of([&] { p.run_callback_get_func("is_a"); }), "Function is_a not found");
+    EXPECT_EQ(cfg.mb.size(), 1u);
+    p.run_callback_add_mime_block("text pass all\n");
+    EXPECT_EQ(cfg.mime.level1.size(), 2u);
+    EXPECT_THROW(p.run_callback_add_mime_block("text scan\n"), mime_syntax_error);
 }
 
 }  // namespace

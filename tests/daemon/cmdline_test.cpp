@@ -3,6 +3,8 @@
 // configuration check mode.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <regex>
 #include <string>
 #include <vector>
@@ -137,6 +139,11 @@ TEST(command_line, example_configuration_passes_the_check)
     for (size_t pos = text.find(installed); pos != std::string::npos; pos = text.find(installed, pos + source.size()))
         text.replace(pos, installed.size(), source);
     temp_dir dir;
+    mkdir((dir / "cache").c_str(), 0700);
+    // ... and its Cache at a directory of the daemon's own.
+    const std::string cache_line = "Cache = /var/tavex/cache/";
+    ASSERT_NE(text.find(cache_line), std::string::npos);
+    text.replace(text.find(cache_line), cache_line.size(), "Cache = \"" + dir / "cache" + "\"");
     write_file(dir / "tavex-icapd.ini", text);
     run_result r = run({"--check-only", "-f", dir / "tavex-icapd.ini"});
     EXPECT_EQ(r.err, "");

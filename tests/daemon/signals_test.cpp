@@ -101,18 +101,42 @@ TEST(signals, reload_that_switches_keepalive_on_retires_the_next_children_too)
     EXPECT_EQ(count_of(d.log(), "parent close his descriptor"), 1u);
 }
 
-TEST(signals, failed_reload_ends_the_listener_with_status_1)
+TEST(signals, failed_reload_keeps_serving_on_the_running_configuration)
 {
     daemon_process d;
-    ASSERT_TRUE(d.start()) << d.stderr_text();
-    ASSERT_TRUE(d.wait_log("Start Tavex"));
-    d.rewrite_config("Timeout = soon\n");
+    ASSERT_TRUE(d.start(trace_levels)) << d.stderr_text();
+    icap_conn idle;
+    ASSERT_TRUE(idle.connect(d.port()));
+    icap_reply r;
+    ASSERT_TRUE(options_round_trip(idle, r));
+    ASSERT_TRUE(eventually([&] { return count_of(d.log(), "Going for infinitely waiting") == 1; }));
+
+    d.rewrite_config(std::string(trace_levels) + "UsePreview = no\nTimeout = soon\n");
     kill(d.pid(), SIGHUP);
-    // The log file is named before the bad line, so the message has a log.
-    ASSERT_TRUE(d.wait_log("ERROR Error in tvxid_init(): Error while parsing config file: parser error at line 11: "
+    // The bad value is on line 12; its assignment completes with the line end.
+    ASSERT_TRUE(d.wait_log("ERROR Error in tvxid_init(): Error while parsing config file: parser error at line 13: "
                            "Error parsing digital_t\n"))
         << d.log();
-    EXPECT_EQ(d.stop(0), 1);
+    EXPECT_TRUE(d.running());
+    // Nothing of the refused text applies, and no process was retired.
+    ASSERT_TRUE(options_round_trip(idle, r));
+    EXPECT_EQ(r.fields["preview"], "0");
+    icap_conn fresh;
+    ASSERT_TRUE(fresh.connect(d.port()));
+    ASSERT_TRUE(options_round_trip(fresh, r));
+    EXPECT_EQ(r.fields["preview"], "0");
+    EXPECT_EQ(count_of(d.log(), "parent close his descriptor"), 0u);
+
+    // A later SIGHUP with a good text applies it.
+    d.rewrite_config(std::string(trace_levels) + "UsePreview = no\n");
+    kill(d.pid(), SIGHUP);
+    ASSERT_TRUE(eventually([&] { return count_of(d.log(), "init: tavex-icapd starting") == 2; })) << d.log();
+    EXPECT_TRUE(idle.wait_closed());
+    icap_conn after;
+    ASSERT_TRUE(after.connect(d.port()));
+    ASSERT_TRUE(options_round_trip(after, r));
+    EXPECT_EQ(r.fields.count("preview"), 0u);
+    EXPECT_EQ(d.stop(), 0);
 }
 
 TEST(signals, sigterm_removes_the_pid_file_and_logs_the_shutdown)

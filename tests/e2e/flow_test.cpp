@@ -247,9 +247,11 @@ TEST_F(FlowDaemon, ClientThatStopsReadingTheReplyIsDropped)
 
 TEST_F(FlowDaemon, EmptyBodyNeedsNoTempFile)
 {
-    // A Cache directory that does not exist takes no file: a preview of
-    // nothing is still answered, a body with data ends the connection.
-    start("Cache = " + std::string(d.dir() / "missing") + "/\n", false);
+    // A Cache directory that went away after start-up takes no file: a
+    // preview of nothing is still answered, a body with data ends the
+    // connection.
+    start("", false);
+    ASSERT_EQ(rename(d.cache_dir().c_str(), (d.dir() / "gone").c_str()), 0);
     icap_conn c;
     ASSERT_TRUE(c.connect(d.port()));
     std::string hdr = res_hdr_for(5);

@@ -135,7 +135,7 @@ TEST_F(Flow, ReqmodWithBodyListsTheRequestHeaderFirst)
 
 TEST_F(Flow, BlockAllBlocksBodylessReqmodAndRespmod)
 {
-    g_config.BlockAll = true;
+    g_config.block[BLOCK_ALL] = true;
     icap_reply r = roundtrip(icap_msg("REQMOD", "Allow: 204\r\n", get_hdr, "", nullptr));
     EXPECT_EQ(r.raw, block_reply(block_page(url)));
     EXPECT_TRUE(cache_empty());
@@ -167,7 +167,7 @@ TEST_F(Flow, MatchSectionSettingBlockAllWinsOverTheGlobalValue)
     EXPECT_EQ(r.raw, block_reply(block_page(url)));
 
     std::string free_hdr = "GET /free HTTP/1.1\r\nHost: example.com\r\n\r\n";
-    g_config.BlockAll = true;
+    g_config.block[BLOCK_ALL] = true;
     icap_request_reset(g_request);
     r = roundtrip(icap_msg("REQMOD", "", free_hdr, "", nullptr));
     EXPECT_EQ(r.raw, "ICAP/1.0 200 OK\r\nEncapsulated: req-hdr=0, null-body=" + std::to_string(free_hdr.size()) +
@@ -176,7 +176,7 @@ TEST_F(Flow, MatchSectionSettingBlockAllWinsOverTheGlobalValue)
 
 TEST_F(Flow, BlockPageWithKeepAliveOff)
 {
-    g_config.BlockAll = true;
+    g_config.block[BLOCK_ALL] = true;
     g_config.KeepAlive = false;
     icap_reply r = roundtrip(icap_msg("REQMOD", "", get_hdr, "", nullptr));
     EXPECT_EQ(r.raw, block_reply(block_page(url), false));
@@ -184,7 +184,7 @@ TEST_F(Flow, BlockPageWithKeepAliveOff)
 
 TEST_F(Flow, BlockPageEscapesTheUrl)
 {
-    g_config.BlockAll = true;
+    g_config.block[BLOCK_ALL] = true;
     std::string hdr = "GET /a?x=<script>alert(1)</script>&y=\"z\" HTTP/1.1\r\nHost: example.com\r\n\r\n";
     icap_reply r = roundtrip(icap_msg("REQMOD", "", hdr, "", nullptr));
     EXPECT_EQ(r.body, block_page("example.com/a?x=&lt;script&gt;alert(1)&lt;/script&gt;&amp;y=&quot;z&quot;"));
@@ -192,7 +192,7 @@ TEST_F(Flow, BlockPageEscapesTheUrl)
 
 TEST_F(Flow, MissingTemplateGivesNoBlockPage)
 {
-    g_config.BlockAll = true;
+    g_config.block[BLOCK_ALL] = true;
     g_config.Templates = dir / "none";
     int rc = -1;
     icap_reply r = roundtrip(icap_msg("REQMOD", "", get_hdr, "", nullptr), &rc);
@@ -320,7 +320,7 @@ TEST_F(Flow, PreviewWithIeofHoldsTheWholeBody)
 
 TEST_F(Flow, BlockInPreviewBeforeTheRestIsRead)
 {
-    g_config.BlockAll = true;
+    g_config.block[BLOCK_ALL] = true;
     std::string body = pattern(4096);
     std::string preview = tvx_test::chunked(body.substr(0, 1024), 512);
     icap_reply r = roundtrip(icap_msg("RESPMOD", "Preview: 1024\r\nAllow: 204\r\n", get_hdr, res_hdr_for(4096), &preview));
@@ -335,11 +335,11 @@ protected:
     void SetUp() override
     {
         Flow::SetUp();
-        mime_parse_block("text/plain pass all\napplication reject -report all\nimage reject -trunc all\n");
+        mime_parse_block(g_config.mime, "text/plain pass all\napplication reject -report all\nimage reject -trunc all\n");
     }
     void TearDown() override
     {
-        mime_rules_reset();
+        g_config.mime = mime_table();
         Flow::TearDown();
     }
     static std::string res_hdr(const std::string &type, size_t length)
@@ -411,7 +411,7 @@ TEST_F(Flow, DecisionLines)
         << log.text();
 
     icap_request_reset(g_request);
-    g_config.BlockAll = true;
+    g_config.block[BLOCK_ALL] = true;
     roundtrip(icap_msg("RESPMOD", "", get_hdr, res_hdr_for(10), &b));
     EXPECT_TRUE(log.has("url:[example.com/files/f.zip], content-type: application/zip, size=10 -> "
                         "blocked due to BlockAll\n"));

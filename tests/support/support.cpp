@@ -257,6 +257,8 @@ run_result run_program(const std::vector<std::string> &argv, const std::string &
 
 std::string base_config(const std::string &dir, int port)
 {
+    for (const char *sub : {"/cache", "/quarantine", "/ucf"})
+        mkdir((dir + sub).c_str(), 0700);
     std::ostringstream c;
     c << "LogFile = \"" << dir << "/icapd.log\"\n"
       << "PidFile = \"" << dir << "/icapd.pid\"\n"
@@ -283,9 +285,6 @@ void daemon_process::rewrite_config(const std::string &extra_config)
 
 bool daemon_process::start(const std::string &extra_config, const std::vector<std::string> &args)
 {
-    mkdir((dir_ / "cache").c_str(), 0700);
-    mkdir((dir_ / "quarantine").c_str(), 0700);
-    mkdir((dir_ / "ucf").c_str(), 0700);
     port_ = free_tcp_port();
     rewrite_config(extra_config);
 

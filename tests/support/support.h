@@ -61,7 +61,8 @@ run_result run_program(const std::vector<std::string> &argv, const std::string &
                        int timeout_s = 60);
 
 // Configuration text that puts every path of a daemon under dir and makes it
-// listen on 127.0.0.1:port as the current user. Tests append their own keys.
+// listen on 127.0.0.1:port as the current user; the directories it names
+// (cache, quarantine, ucf) are made. Tests append their own keys.
 std::string base_config(const std::string &dir, int port);
 
 // tavex-icapd started in monitor mode (-m) in the foreground; start() returns
