@@ -22,6 +22,7 @@
 #include "icap/reply.h"
 #include "icap/request_head.h"
 #include "io/io.h"
+#include "request/entity.h"
 #include "request/request.h"
 #include "scan/scan_state.h"
 
@@ -89,7 +90,7 @@ void fuzz_serve(int fd)
 {
     for (;;) {
         g_request.request_time = time(nullptr);
-        last_response_code = 0;
+        g_tvx.last_response_code = 0;
         int rc = icap_read_request_head(fd);
         if (rc == 1) {
             int handled = icap_handle(fd);

@@ -16,6 +16,7 @@
 #include "conf_parser/expr.h"
 #include "log/log.h"
 #include "policy/mime_rules.h"
+#include "request/quarantine.h"
 
 class cf_parser;
 
@@ -148,6 +149,9 @@ struct icapd_config {
     // Stores an override of identifier id in the last match block.
     template <class T>
     void add_override(int id, const T &value) { cf_add_override<T>(mb, id, value); }
+
+    // Where this configuration quarantines files.
+    quarantine_place quarantine() const { return quarantine_place{PathToQuarantine, quarantine_name_max, quarantine_path_max}; }
 
     // Effective value of a category switch for one request: the first
     // match block, in file order, that assigns it and whose expression is

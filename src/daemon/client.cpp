@@ -21,6 +21,7 @@
 #include "icap/request_head.h"
 #include "io/io.h"
 #include "log/log.h"
+#include "request/entity.h"
 #include "request/request.h"
 #include "scan/scan_state.h"
 
@@ -124,7 +125,7 @@ void client(int fd)
     bool retiring = false;
     for (;;) {
         g_request.request_time = time(nullptr);
-        last_response_code = 0;
+        g_tvx.last_response_code = 0;
         rc = icap_read_request_head(fd);
         icapd_log(LOG_L_FLOW, "Gotta handle request, respcode: %i; (preview=%i)\n", rc, g_request.preview);
         if (rc == 1) {

@@ -16,11 +16,11 @@ void daemon_virus_count()
     }
     // The listener keeps no scanning-daemon connection between counts: a
     // failure is logged by the client and leaves the count as it was.
-    tvx_get_virus_num(tvx_daemon_fd);
-    close_fd(tvx_daemon_fd);
+    tvx_get_virus_num(g_tvx.daemon_fd);
+    close_fd(g_tvx.daemon_fd);
 }
 
-void daemon_scan_close() { close_fd(tvx_daemon_fd); }
+void daemon_scan_close() { close_fd(g_tvx.daemon_fd); }
 
 bool daemon_peer_admitted(const sockaddr *peer, socklen_t len)
 {

@@ -6,7 +6,7 @@
 
 #include <sys/socket.h>
 
-// With a scanning daemon configured, refreshes virus_total from it (the
+// With a scanning daemon configured, refreshes g_tvx.virus_total from it (the
 // connection is closed again afterwards); otherwise logs
 // "Virus check disabled\n".
 void daemon_virus_count();

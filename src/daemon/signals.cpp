@@ -17,6 +17,7 @@
 #include "daemon/keepalive.h"
 #include "io/io.h"
 #include "log/log.h"
+#include "request/entity.h"
 #include "request/request.h"
 
 namespace {

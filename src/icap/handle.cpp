@@ -1,6 +1,6 @@
 // icap_handle and icap_hold_entities: the order in which a REQMOD or
 // RESPMOD meets reception, the policy decision, the white list, the scan
-// and the reply. The scan is reached through one call-out below.
+// and the reply. The scan itself is the scan flow's.
 #include "icap/handle.h"
 
 #include <cstdio>
@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "icap/decision.h"
+#include "icap/scan_flow.h"
 #include "icap/receive.h"
 #include "icap/reply.h"
 #include "icap/send.h"
@@ -18,17 +19,9 @@
 #include "log/log.h"
 #include "report/template.h"
 #include "scan/scan_state.h"
-#include "scan/tvx_scan.h"
+#include "scan/tvx_action.h"
 
 namespace {
-
-// Scan results that change the message.
-enum : int { SCAN_BODY_CHANGED = 3, SCAN_BODY_REPORT = 4 };
-
-// Scans one body entity over this process's scanning-daemon connection:
-// 200 clean, 3 the file holds the body to send, 4 it holds a report page,
-// 0 communication failure, any other code passed through.
-int scan_body(icap_entity &body, icap_request &rq) { return tvx_scan_file(body, rq, tvx_daemon_fd); }
 
 // The scan put a report page into the body: the HTTP header becomes the
 // page's header, and the message a response (also for REQMOD).
@@ -84,28 +77,24 @@ check_result check_header(icap_request &rq, size_t i, int *result, int *ret)
 
     // An empty body has no temp file; the scan passes it without one.
     if (icap_scan_configured()) {
-        int rc = scan_body(body, rq);
-        switch (rc) {
-        case 0:
+        switch (icap_scan_body(body, rq)) {
+        case TVX_RES_FAILED:
             icapd_log(LOG_L_ERROR, "communication error with daemon!\n");
-            if (make_report_page(rq, body, REPORT_FAILED_CHECK, nullptr, true) != 200) {
+            if (icap_build_page(rq, body, REPORT_FAILED_CHECK, false) != 200) {
                 *ret = 0;
                 return CHECK_RETURN;
             }
             header_to_report(hdr, body);
             return CHECK_GO_ON;
-        case SCAN_BODY_REPORT:
+        case TVX_RES_PAGE:
             header_to_report(hdr, body);
             return CHECK_GO_ON;
-        case SCAN_BODY_CHANGED:
+        case TVX_RES_BODY:
             icap_rewrite_content_length(hdr, body.size);
             *result = 200;
             return CHECK_GO_ON;
-        case 200:
-            break;
         default:
-            *result = rc;
-            return CHECK_GO_ON;
+            break;  // clean
         }
     }
     if (rq.allow_204) {
@@ -117,6 +106,7 @@ check_result check_header(icap_request &rq, size_t i, int *result, int *ret)
     return CHECK_GO_ON;
 }
 
+// A 204 that could not be sent has closed the connection.
 int send_204(int &fd) { return icap_send_204(fd) == 200 ? 200 : 0; }
 
 int handle_modification(icap_request &rq, int &fd)

@@ -22,6 +22,7 @@
 #include "config/icapd_config.h"
 #include "icap/reply.h"
 #include "icap/send.h"
+#include "request/entity.h"
 #include "io/io.h"
 #include "log/log.h"
 #include "log/process_id.h"
@@ -46,7 +47,7 @@ bool ends_message(const icap_entity &e)
 int reject_malformed(int &fd)
 {
     send_error_msg(fd, 400);
-    icap_drop_connection(fd);
+    io_drop(fd);
     return ICAP_RES_ERROR;
 }
 
@@ -102,11 +103,11 @@ bool read_header_entity(icap_request &rq, int &fd, size_t i)
         e.buffer.assign(len, '\0');
     } catch (const std::bad_alloc &) {
         icapd_log(LOG_L_ERROR, "\nicap_dump_entities: can not find %i memory\n", static_cast<int>(len));
-        icap_drop_connection(fd);
+        io_drop(fd);
         return false;
     }
     if (io_read_exact(fd, &e.buffer[0], len, true) != static_cast<ssize_t>(len)) {
-        icap_drop_connection(fd);
+        io_drop(fd);
         return false;
     }
     e.size = len;
@@ -312,7 +313,7 @@ int receive_body(icap_request &rq, int &fd, icap_entity &e, bool *replaced)
         if (c == CHUNKS_MALFORMED)
             return reject_malformed(fd);
         if (c == CHUNKS_FAILED || c == CHUNKS_NO_FILE) {
-            icap_drop_connection(fd);
+            io_drop(fd);
             return ICAP_RES_ERROR;
         }
         icapd_log(LOG_L_FLOW, "icap_dump_entities: finished entity\n");
@@ -330,7 +331,7 @@ int receive_body(icap_request &rq, int &fd, icap_entity &e, bool *replaced)
         if (!ieof && rq.preview >= 0 && e.size == static_cast<unsigned>(rq.preview)) {
             if (res == ICAP_RES_SCAN) {
                 if (icap_send_continue(fd) != 200) {
-                    icap_drop_connection(fd);
+                    io_drop(fd);
                     return ICAP_RES_ERROR;
                 }
                 rq.preview = -1;
@@ -348,20 +349,6 @@ int receive_body(icap_request &rq, int &fd, icap_entity &e, bool *replaced)
 }
 
 }  // namespace
-
-void icap_set_current_temp_file(icap_request &rq, const std::string &path)
-{
-    icap_request_set_temp_file(rq, path);
-}
-
-void icap_drop_connection(int &fd)
-{
-    if (fd < 0)
-        return;
-    readline_reset();
-    close(fd);
-    fd = -1;
-}
 
 int icap_header_value(const char *hdr, const char *name, char *dst, size_t cap)
 {
@@ -492,20 +479,11 @@ void icap_assemble_url(const char *hdr, char *url, size_t cap)
 
 int creat_tmp_file(icap_request &rq, icap_entity &e)
 {
-    std::string name = g_config.Cache + e.name + std::to_string(tvx_process_id()) + "-XXXXXX";
-    std::vector<char> path(name.begin(), name.end());
-    path.push_back('\0');
-    int fd = mkostemp(path.data(), O_CLOEXEC);
-    if (fd < 0) {
-        icapd_log(LOG_L_ERROR, "creat_tmp_file: error in creating temp file %s: %s\n", name.c_str(), strerror(errno));
-        return 0;
-    }
-    fchmod(fd, g_config.temp_file_mode & 07777);
-    e.fd = fd;
-    e.path = path.data();
-    e.size = 0;
-    icap_set_current_temp_file(rq, e.path);
-    return 200;
+    if (entity_temp_create(rq, e, g_config.Cache, g_config.temp_file_mode) == 200)
+        return 200;
+    icapd_log(LOG_L_ERROR, "creat_tmp_file: error in creating temp file %s%s%i-XXXXXX: %s\n", g_config.Cache.c_str(),
+              e.name.c_str(), static_cast<int>(tvx_process_id()), strerror(errno));
+    return 0;
 }
 
 int icap_dump_entities(icap_request &rq, int &fd)

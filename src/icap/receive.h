@@ -10,12 +10,11 @@
 #include <string>
 
 #include "icap/decision.h"
+#include "request/entity.h"
 #include "request/request.h"
 
 // Largest encapsulated HTTP header accepted (real proxies stay far below).
 constexpr size_t ICAP_HEADER_ENTITY_MAX = 1048576;
-// Bodies are moved between socket and temp file in blocks of this size.
-constexpr size_t ICAP_BODY_BLOCK = 262144;
 // A chunk-size line (with its extensions) may be this long; trailer lines too.
 constexpr size_t ICAP_CHUNK_LINE_MAX = 65536;
 // Trailer lines after the last chunk that are read and dropped at most.
@@ -55,12 +54,5 @@ void icap_assemble_url(const char *hdr, char *url, size_t cap);
 // e.fd, e.path, e.size = 0 and records the path as the request's current
 // temp file. Returns 200, or 0 (logged) when it cannot be created.
 int creat_tmp_file(icap_request &rq, icap_entity &e);
-
-// Records path as the request's current temp file (the one the SIGTERM
-// and SIGALRM handlers delete).
-void icap_set_current_temp_file(icap_request &rq, const std::string &path);
-
-// Closes the client connection (hard failure of a request).
-void icap_drop_connection(int &fd);
 
 #endif

@@ -28,7 +28,7 @@ void options_refresh_virus_total()
         return;
     // Opens this process's daemon connection when it has none; a failure is
     // logged there and leaves the count as the client left it.
-    tvx_get_virus_num(tvx_daemon_fd);
+    tvx_get_virus_num(g_tvx.daemon_fd);
 }
 
 }  // namespace
@@ -36,7 +36,7 @@ void options_refresh_virus_total()
 std::string istag_suffix()
 {
     return "\r\nISTAG: \"tavex-icapd" + std::to_string(ICAPD_VERSION_MAJOR) + "." +
-           std::to_string(ICAPD_VERSION_MINOR) + "=" + std::to_string(virus_total) + "\"\r\n\r\n";
+           std::to_string(ICAPD_VERSION_MINOR) + "=" + std::to_string(g_tvx.virus_total) + "\"\r\n\r\n";
 }
 
 std::string icap_options_text()
@@ -59,6 +59,8 @@ int icap_send_options(int &fd)
     std::string t = icap_options_text();
     bool ok = send_text(fd, t);
     icapd_log(LOG_L_TRACE, "Send options \n%s\n", t.c_str());
+    if (!ok)
+        io_drop(fd);  // part of the reply may be out: nothing may follow it
     return ok ? 200 : 0;
 }
 
@@ -86,8 +88,10 @@ std::string icap_204_text() { return "ICAP/1.0 204 No Content" + istag_suffix();
 
 int icap_send_204(int &fd)
 {
-    if (!send_text(fd, icap_204_text()))
+    if (!send_text(fd, icap_204_text())) {
+        io_drop(fd);  // part of the reply may be out: nothing may follow it
         return 0;
+    }
     icapd_log(LOG_L_FLOW, "preview ok for %s\n", g_request.url);
     return 200;
 }

@@ -12,14 +12,15 @@
 constexpr int ICAPD_VERSION_MAJOR = 6;
 constexpr int ICAPD_VERSION_MINOR = 0;
 
-// "\r\nISTAG: \"tavex-icapd6.0=<virus_total>\"\r\n\r\n": ends the last header
+// "\r\nISTAG: \"tavex-icapd6.0=<g_tvx.virus_total>\"\r\n\r\n": ends the last header
 // line and the head.
 std::string istag_suffix();
 
 // The OPTIONS reply as configured (KeepAlive, UsePreview).
 std::string icap_options_text();
-// Refreshes virus_total when a scanning daemon is configured, then sends the
-// OPTIONS reply. Returns 200, or 0 when sending failed.
+// Refreshes g_tvx.virus_total when a scanning daemon is configured, then
+// sends the OPTIONS reply. Returns 200, or 0 when sending failed (the
+// connection is then closed).
 int icap_send_options(int &fd);
 
 // The error reply for a code: 400 "Bad Request", anything else 200 "OK".
@@ -28,7 +29,8 @@ std::string icap_error_text(int code);
 void send_error_msg(int &fd, int code);
 
 std::string icap_204_text();
-// Sends "204 No Content"; returns 200, or 0 when sending failed.
+// Sends "204 No Content"; returns 200, or 0 when sending failed (the
+// connection is then closed).
 int icap_send_204(int &fd);
 
 // Sends "100 Continue" after a preview; returns 200 or 0.

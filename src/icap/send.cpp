@@ -16,11 +16,12 @@
 #include <unistd.h>
 
 #include "config/icapd_config.h"
-#include "icap/receive.h"
+#include "icap/scan_flow.h"
 #include "icap/reply.h"
 #include "io/io.h"
 #include "log/log.h"
 #include "report/template.h"
+#include "request/entity.h"
 
 namespace {
 
@@ -96,7 +97,7 @@ bool send_file_range(int &fd, int file, off_t off, size_t n)
         if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)
             return copy_file_range_to(fd, file, off, n);
         icapd_log(LOG_L_ERROR, "%s error: %s\n", "write", strerror(errno));
-        icap_drop_connection(fd);
+        io_drop(fd);
         return false;
     }
     return true;
@@ -277,31 +278,6 @@ void cork(int fd, bool on)
 
 }  // namespace
 
-bool icap_is_header_entity(const icap_entity &e) { return e.name == "req-hdr" || e.name == "res-hdr"; }
-
-bool icap_is_body_entity(const icap_entity &e) { return e.name == "req-body" || e.name == "res-body"; }
-
-bool icap_entity_sent_back(const icap_request &rq, const icap_entity &e)
-{
-    if (e.name == "req-hdr")
-        return strcmp(rq.method, "REQMOD") == 0;
-    return e.name == "res-hdr" || icap_is_body_entity(e) || e.name == "null-body";
-}
-
-void icap_forget_temp_file(icap_request &rq, icap_entity &e)
-{
-    if (e.fd >= 0) {
-        close(e.fd);
-        e.fd = -1;
-    }
-    if (!e.path.empty()) {
-        unlink(e.path.c_str());
-        if (rq.current_temp_file == e.path)
-            icap_set_current_temp_file(rq, std::string());
-        e.path.clear();
-    }
-}
-
 int icap_send_entities(icap_request &rq, int &fd)
 {
     reply_text out;
@@ -333,6 +309,11 @@ int icap_send_reply_200(icap_request &rq, int &fd)
         rc = 0;
     if (large)
         cork(fd, false);
+    if (rc != 200) {
+        // Part of the reply may be out: whatever followed it on this
+        // connection would be read as the rest of it.
+        io_drop(fd);
+    }
     return rc;
 }
 
@@ -360,20 +341,19 @@ int icap_replace_all_entity_with_report(icap_request &rq, const char *tmpl)
     icap_entity &h = rq.entities[0];
     icap_entity &b = rq.entities[1];
     // Without a template the body stays empty and needs no file.
-    if (tmpl && creat_tmp_file(rq, b) != 200)
-        return 0;
     icapd_log(LOG_L_FLOW, "icap_replace_all_entity_with_report: make new entities\n");
     if (tmpl) {
-        // The block page explains itself through the report lines.
-        greport.clear();
-        greport.push_back("The content of this url was blocked by administrator");
-        if (make_report_page(rq, b, tmpl, nullptr, false) != 200)
+        // The block page explains itself through the report lines. No scan
+        // ran: the daemon is not asked for what the page shows of it.
+        rq.greport.clear();
+        rq.greport.push_back("The content of this url was blocked by administrator");
+        if (icap_build_page(rq, b, tmpl, false) != 200)
             return 0;
     }
     icap_make_report_header(h, b);
     snprintf(rq.reply_encapsulated, sizeof rq.reply_encapsulated, "res-hdr=0, res-body=%u", h.size);
-    rq.infection_type = 2;
-    rq.infection_resolution = 2;
+    rq.infection_type = TVX_INFECTION_NOT_CHECKED;
+    rq.infection_resolution = TVX_RESOLUTION_BLOCKED;
     rq.action_name = "Report";
     rq.response_desc = "url was blocked by administrator";
     return 200;

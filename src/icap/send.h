@@ -8,6 +8,7 @@
 
 #include <cstddef>
 
+#include "request/entity.h"
 #include "request/request.h"
 
 // Chunks up to this size are copied into the reply text, so a small reply
@@ -15,14 +16,6 @@
 constexpr size_t ICAP_INLINE_CHUNK_MAX = 65536;
 // The reply text is written whenever it grows beyond this.
 constexpr size_t ICAP_REPLY_FLUSH = 262144;
-
-// True when e goes back to the client in the reply: the request header only
-// for REQMOD, response headers and bodies always, null-body as a listed
-// entity without data, opt-body never.
-bool icap_entity_sent_back(const icap_request &rq, const icap_entity &e);
-
-bool icap_is_header_entity(const icap_entity &e);
-bool icap_is_body_entity(const icap_entity &e);
 
 // Sends the entities that go back, in list order: headers whole, bodies as
 // chunks of at most MaxBlocksize bytes ("%lx\r\n" size lines, lower-case
@@ -33,7 +26,9 @@ int icap_send_entities(icap_request &rq, int &fd);
 
 // The "200 OK" ICAP head followed by the entities: a small reply in one
 // write, a large one corked around its sendfile transfers. Returns 200 when
-// all of it went out, else 0 (the temp files are deleted either way).
+// all of it went out, else 0 (the temp files are deleted either way). A
+// reply that fails once its head has gone out closes the connection: the
+// client could not tell anything written after it from the reply.
 int icap_send_reply_200(icap_request &rq, int &fd);
 
 // Fills hdr with the HTTP header of a report page whose body is body
@@ -45,12 +40,8 @@ int icap_make_report_header(icap_entity &hdr, icap_entity &body);
 // Throws the received message away (temp files deleted) and puts a report
 // in its place: a res-hdr and a res-body whose page comes from template
 // tmpl, or an empty body when tmpl is nullptr. Sets the reply Encapsulated
-// value, the infection type and resolution (2, 2), action_name "Report" and
-// response_desc. Returns 200, or 0 on failure.
+// value, the infection type and resolution (not checked, blocked),
+// action_name "Report" and response_desc. Returns 200, or 0 on failure.
 int icap_replace_all_entity_with_report(icap_request &rq, const char *tmpl);
-
-// Closes and deletes the temp file of e and forgets its path (also as the
-// request's current temp file).
-void icap_forget_temp_file(icap_request &rq, icap_entity &e);
 
 #endif

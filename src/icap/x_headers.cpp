@@ -170,9 +170,9 @@ void append_violations(std::string &head, const icap_request &rq)
 {
     std::vector<violation_record> recs;
     std::string prefix = url_name_prefix(rq.url);
-    for (const std::string &line : greport) {
+    for (const std::string &line : rq.greport) {
         violation_record rec;
-        if (!parse_report_line(line, prefix, rq.current_temp_file, &rec))
+        if (!parse_report_line(line, prefix, rq.scanned_path, &rec))
             continue;
         if (rec.threat.empty() && !recs.empty() && recs.back().file == rec.file)
             recs.back().row = rec.row;

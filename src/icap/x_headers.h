@@ -32,7 +32,7 @@ constexpr size_t VIOLATION_ROWS = 37;
 extern const violation_row violation_table[VIOLATION_ROWS];
 
 // Appends the threat headers for rq (its viruses_list, infection values,
-// URL and current temp file) and the report lines in greport. Returns 200,
+// URL and current temp file) and the report lines of the request. Returns 200,
 // or 0 for lack of memory.
 int add_x_headers(std::string &head, const icap_request &rq);
 

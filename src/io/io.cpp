@@ -289,6 +289,15 @@ ssize_t io_read_u32(uint32_t &value, int &fd)
     return r;
 }
 
+void io_drop(int &fd)
+{
+    if (fd < 0)
+        return;
+    readline_reset();
+    close(fd);
+    fd = -1;
+}
+
 bool readline_empty() { return g_line.count == 0; }
 
 void readline_reset()

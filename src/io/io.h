@@ -61,6 +61,11 @@ ssize_t io_read_u32(uint32_t &value, int &fd);
 // text read at level 32.
 int readline(int &fd, char *buf, size_t cap, const char *tag);
 
+// Closes a connection on purpose (a request that cannot be answered in
+// step with the client) and forgets what the line buffer holds of it; fd
+// becomes -1. Nothing when fd is already -1.
+void io_drop(int &fd);
+
 // True when the line buffer holds no unread byte.
 bool readline_empty();
 

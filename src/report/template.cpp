@@ -14,9 +14,9 @@
 
 #include "config/icapd_config.h"
 #include "log/log.h"
-#include "scan/quarantine.h"
-#include "scan/scan_state.h"
-#include "scan/tvx_commands.h"
+#include "log/process_id.h"
+#include "request/entity.h"
+#include "request/quarantine.h"
 
 namespace {
 
@@ -24,14 +24,10 @@ constexpr size_t short_url_max = 60;
 constexpr size_t short_url_keep = 57;
 constexpr size_t submit_label_max = 9999;
 
-// Asks the scanning daemon for its information text (daemon_release), over
-// this process's daemon connection.
-bool daemon_info() { return tvx_get_info(tvx_daemon_fd) == 200; }
-
 // The file-name part of the request's quarantine name (the request URL
 // with "/" turned into "|", cut to the quarantine path limit), built once
-// per request by the scanning client's quarantine code.
-std::string quarantine_file_part(icap_request &rq) { return quarantine_file_name(rq); }
+// per request.
+std::string quarantine_file_part(icap_request &rq) { return quarantine_file_name(rq, g_config.quarantine()); }
 
 bool write_text(FILE *out, const std::string &text)
 {
@@ -40,9 +36,10 @@ bool write_text(FILE *out, const std::string &text)
 
 // $DAEMON_REPORT$: the report lines of the last scan, each shown from the
 // end of the temp-file name (or of the word DATA) on.
-int expand_daemon_report(FILE *out, bool no_daemon)
+int expand_daemon_report(FILE *out, icap_request &rq, const page_values &values)
 {
-    if (greport.empty() && (g_config.tavex_addresses.empty() || no_daemon || !daemon_info()))
+    std::vector<std::string> &greport = rq.greport;
+    if (greport.empty() && !values.daemon_answered)
         greport.push_back("DATA Communication error with Tavex (R) daemon");
     icapd_log(LOG_L_HEADERS, "parse_template: %i strings in report\n", static_cast<int>(greport.size()));
     for (size_t i = 0; i < greport.size(); ++i) {
@@ -105,18 +102,17 @@ std::string local_date()
 }
 
 // The macro set of report pages.
-int page_macro(const std::string &m, FILE *in, FILE *out, std::string &exp, icap_request &rq, bool no_daemon)
+int page_macro(const std::string &m, FILE *in, FILE *out, std::string &exp, icap_request &rq,
+               const page_values &values)
 {
     const char *name = m.c_str();
     if (!strcasecmp(name, "$HOSTMASTER$")) {
         exp = html_escape(g_config.Hostmaster);
     } else if (!strcasecmp(name, "$DAEMON_REPORT$")) {
         exp.clear();
-        return expand_daemon_report(out, no_daemon);
+        return expand_daemon_report(out, rq, values);
     } else if (!strcasecmp(name, "$RELEASE$")) {
-        if (daemon_release.empty() && !g_config.tavex_addresses.empty() && !no_daemon)
-            daemon_info();
-        exp = daemon_release.empty() ? std::string("unknown") : html_escape(daemon_release);
+        exp = values.release.empty() ? std::string("unknown") : html_escape(values.release);
     } else if (!strcasecmp(name, "$URL$")) {
         exp = html_escape(rq.url);
     } else if (!strcasecmp(name, "$URL_SHORT$")) {
@@ -220,38 +216,50 @@ int template_expand(FILE *in, FILE *out, const template_macro_fn &fn, const char
     return 200;
 }
 
-int parse_template(FILE *tmpl, FILE *out, bool no_daemon, icap_request &rq)
+int parse_template(FILE *tmpl, FILE *out, const page_values &values, icap_request &rq)
 {
     return template_expand(
         tmpl, out,
         [&](const std::string &m, FILE *in, FILE *o, std::string &exp) {
-            return page_macro(m, in, o, exp, rq, no_daemon);
+            return page_macro(m, in, o, exp, rq, values);
         },
         "Find macros");
 }
 
-int make_report_page(icap_request &rq, icap_entity &entity, const char *tmpl, FILE *stream, bool no_daemon)
+namespace {
+
+// The entity's file emptied for a page, or a new temp file when it has
+// none. Returns a stream on a descriptor of its own (positioned at the
+// start), or nullptr after logging why.
+FILE *open_page_file(icap_request &rq, icap_entity &entity)
 {
-    FILE *page = stream;
-    if (!stream) {
-        if (entity.fd >= 0) {
-            close(entity.fd);
-            entity.fd = -1;
-        }
-        entity.size = 0;
-        int fd = open(entity.path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, g_config.temp_file_mode & 07777);
-        int dup_fd = fd < 0 ? -1 : dup(fd);
-        page = dup_fd < 0 ? nullptr : fdopen(dup_fd, "w+");
-        if (!page) {
-            icapd_log(LOG_L_ERROR, "can`t open temp file [%s]: %s\n", entity.path.c_str(), strerror(errno));
-            if (dup_fd >= 0)
-                close(dup_fd);
-            if (fd >= 0)
-                close(fd);
-            return 0;
-        }
-        entity.fd = fd;
+    entity.size = 0;
+    bool ready;
+    if (entity.fd >= 0)
+        ready = ftruncate(entity.fd, 0) == 0 && lseek(entity.fd, 0, SEEK_SET) == 0;
+    else
+        ready = entity_temp_create(rq, entity, g_config.Cache, g_config.temp_file_mode) == 200;
+    int dup_fd = ready ? dup(entity.fd) : -1;
+    FILE *page = dup_fd < 0 ? nullptr : fdopen(dup_fd, "w");
+    if (!page) {
+        std::string name = !entity.path.empty() ? entity.path
+                                                : g_config.Cache + entity.name +
+                                                      std::to_string(tvx_process_id()) + "-XXXXXX";
+        icapd_log(LOG_L_ERROR, "can`t open temp file [%s]: %s\n", name.c_str(), strerror(errno));
+        if (dup_fd >= 0)
+            close(dup_fd);
     }
+    return page;
+}
+
+}  // namespace
+
+int make_report_page(icap_request &rq, icap_entity &entity, const char *tmpl, FILE *stream,
+                     const page_values &values)
+{
+    FILE *page = stream ? stream : open_page_file(rq, entity);
+    if (!page)
+        return 0;
 
     std::string path = g_config.Templates + tmpl;
     FILE *in = fopen(path.c_str(), "r");
@@ -259,7 +267,7 @@ int make_report_page(icap_request &rq, icap_entity &entity, const char *tmpl, FI
     if (!in) {
         icapd_log(LOG_L_ERROR, "can`t open template - %s: %s\n", path.c_str(), strerror(errno));
     } else {
-        rc = parse_template(in, page, no_daemon, rq);
+        rc = parse_template(in, page, values, rq);
         fclose(in);
         if (rc != 200) {
             icapd_log(LOG_L_ERROR, "in template creating\n");

@@ -1,6 +1,8 @@
 // Report pages built from template files: the one-slot macro expander and
 // the page builder that writes into a body's temp file or an open stream.
 // Every value taken from the request or the scanning daemon is HTML-escaped.
+// Pages take what they show of the scanning daemon from the values their
+// caller gathered; the page builder never talks to the daemon.
 #ifndef TVX_REPORT_TEMPLATE_H
 #define TVX_REPORT_TEMPLATE_H
 
@@ -23,22 +25,33 @@ constexpr size_t TEMPLATE_MACRO_MAX = 9999;
 // Host of the action URL of the $MANUAL_SUBMIT$ form (path "/post_link/").
 #define REPORT_SUBMIT_HOST "submit.tavex.example"
 
+// What a page shows of the scanning daemon, gathered by the caller before
+// the page is built.
+struct page_values {
+    // The daemon's information text ($RELEASE$); empty: "unknown".
+    std::string release;
+    // The daemon answered the information command just before: an empty
+    // report then shows nothing instead of the communication error.
+    bool daemon_answered = false;
+};
+
 // make_report_page: builds the page of template tmpl (a name such as
 // REPORT_ACCESS_DENIED) for request rq.
-//   stream == nullptr: the page replaces the contents of entity's temp file
-//     (entity.path, rewritten from scratch); afterwards entity.fd is open on
-//     it, positioned at its start, and entity.size is the page's size.
+//   stream == nullptr: the page replaces the contents of entity's temp
+//     file, written through the descriptor the entity holds; an entity
+//     without a file (its body went to quarantine) gets a new temp file in
+//     Cache. Afterwards entity.fd is open on the page and entity.size is
+//     its size.
 //   stream != nullptr: the page is written to that stream; entity is only
 //     read (the e-mail notification embeds the page this way).
-//   no_daemon: the scanning daemon is not asked for $RELEASE$ and
-//     $DAEMON_REPORT$ (for the page shown after a communication failure).
 // Returns 200, or 0 after logging why (missing template, unwritable file).
 // A missing template is never fatal to the process.
-int make_report_page(icap_request &rq, icap_entity &entity, const char *tmpl, FILE *stream, bool no_daemon);
+int make_report_page(icap_request &rq, icap_entity &entity, const char *tmpl, FILE *stream,
+                     const page_values &values);
 
 // The macro expander of report pages: copies tmpl to out with every macro
 // of the page set replaced. Returns 200, or 0 when out could not be written.
-int parse_template(FILE *tmpl, FILE *out, bool no_daemon, icap_request &rq);
+int parse_template(FILE *tmpl, FILE *out, const page_values &values, icap_request &rq);
 
 // Handler of one collected macro text (with both dollar signs), for
 // template_expand. Sets expansion and returns 1 for a known macro, returns

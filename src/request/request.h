@@ -1,7 +1,8 @@
 // The request state of a connection process: icap_request with its entity
 // list, the threats and report lines of the last scan, and the per-request
 // values kept beside it. Plain data shared by the ICAP layer, the scanner,
-// the templates and the expression context; it does no I/O of its own.
+// the templates and the expression context; it does no I/O of its own
+// (entity files are request/entity's).
 #ifndef TVX_REQUEST_REQUEST_H
 #define TVX_REQUEST_REQUEST_H
 
@@ -24,6 +25,11 @@ struct icap_entity {
     std::string buffer;    // header bytes
 };
 
+// Values of infection_type (X-Infection-Found "Type") and
+// infection_resolution ("Resolution").
+enum : int { TVX_INFECTION_THREAT = 0, TVX_INFECTION_NOT_CHECKED = 2 };
+enum : int { TVX_RESOLUTION_NOT_REPAIRED = 0, TVX_RESOLUTION_REPAIRED = 1, TVX_RESOLUTION_BLOCKED = 2 };
+
 // A threat name reported by the scanning daemon with its type code.
 struct VirusRecord {
     std::string name;
@@ -44,6 +50,8 @@ struct icap_request {
     bool connection_close;
     std::vector<icap_entity> entities;
     std::vector<VirusRecord> viruses_list;
+    // The report lines of the last scan, or the one line of a block page.
+    std::vector<std::string> greport;
     int infection_type;
     int infection_resolution;
     const char *action_name;    // X-Response-Info, or nullptr
@@ -56,6 +64,7 @@ struct icap_request {
     char content_type[ICAP_URL_MAX];
     long content_length;        // -1 when unknown
     std::string current_temp_file;  // deleted by the SIGTERM/SIGALRM handlers
+    std::string scanned_path;       // the temp file the last scan was about
 
     // Quarantine name of this request, built on first use by the scanning
     // client: the directory part ends at quarantine_file_offset.
@@ -64,24 +73,11 @@ struct icap_request {
     size_t quarantine_file_offset;
 };
 
-// The request being handled by this process and the report lines of its last scan.
+// The request being handled by this process.
 extern icap_request g_request;
-extern std::vector<std::string> greport;
 
-// Empties every field of the request state (and greport) for the next request.
+// Empties every field of the request state for the next request, the
+// entity list included (its temporary files are deleted).
 void icap_request_reset(icap_request &rq);
-
-// Closes and deletes every entity's temporary file and empties the list.
-void icap_entities_release(icap_request &rq);
-
-// Records path (empty: none) as the request's current temporary file. For
-// g_request the name is also published for the SIGTERM and SIGALRM
-// handlers, which delete that file.
-void icap_request_set_temp_file(icap_request &rq, const std::string &path);
-
-// The current temporary file of g_request as published for the signal
-// handlers, or nullptr. Async-signal-safe: a handler never sees a name
-// half written, whenever it interrupts the publication.
-const char *request_published_temp_file();
 
 #endif

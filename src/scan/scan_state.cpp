@@ -1,8 +1,4 @@
-// Definitions of the scanning-daemon client's process-wide values.
+// The scanning-daemon client's state of this process.
 #include "scan/scan_state.h"
 
-int tvx_daemon_fd = -1;
-unsigned long virus_total = 0;
-std::string daemon_release;
-uint32_t last_response_code = 0;
-int local_scan_saved = -1;
+tvx_client g_tvx;

@@ -1,7 +1,8 @@
-// Process-wide values of the scanning-daemon client: the connection to the
-// daemon, the virus-record count shown in the ISTAG, the daemon's release
-// text, the last response code and the saved LocalScan mode. Plain data;
-// the client that fills them lives beside this file.
+// The scanning-daemon client's own state in this process: the connection
+// to the daemon, the local-scan mode in effect, the virus-record count
+// shown in the ISTAG, the daemon's release text and the last response
+// code. Plain data owned by the client beside this file; the configuration
+// is never written by the client.
 #ifndef TVX_SCAN_SCAN_STATE_H
 #define TVX_SCAN_SCAN_STATE_H
 
@@ -13,22 +14,23 @@ constexpr uint32_t TAVEX_CMD_SCAN = 1;
 constexpr uint32_t TAVEX_CMD_BASES = 3;
 constexpr uint32_t TAVEX_CMD_INFO = 4;
 
-// The connection of this process to the scanning daemon, -1 when none.
-// Every daemon command of the process goes over it.
-extern int tvx_daemon_fd;
+struct tvx_client {
+    // The connection of this process to the scanning daemon, -1 when none.
+    // Every daemon command of the process goes over it.
+    int daemon_fd = -1;
+    // Whether scans on the current connection send paths (LocalScan as
+    // configured, switched off for the connection when an address failed
+    // on the way to it); -1 before the first scan connection.
+    int local_scan = -1;
+    // Sum of the record counts of the daemon's virus bases; 0 until the
+    // first successful query.
+    unsigned long virus_total = 0;
+    // The daemon's information text; empty until the first successful query.
+    std::string release;
+    // Response code of the last scan; reset to 0 at every request start.
+    uint32_t last_response_code = 0;
+};
 
-// Sum of the record counts of the daemon's virus bases; 0 until the first
-// successful query.
-extern unsigned long virus_total;
-
-// The daemon's information text; empty until the first successful query.
-extern std::string daemon_release;
-
-// Response code of the last scan; reset to 0 at every request start.
-extern uint32_t last_response_code;
-
-// LocalScan as configured, saved by the first scan connection (-1 until
-// then) so that every later scan connection starts from it again.
-extern int local_scan_saved;
+extern tvx_client g_tvx;
 
 #endif

@@ -45,7 +45,7 @@ int tvx_get_virus_num(int &fd)
         close_fd(fd);
         return 0;
     }
-    virus_total = 0;
+    g_tvx.virus_total = 0;
     if (n == 0)
         return 200;
     if (n > TVX_MAX_BASES) {
@@ -78,7 +78,7 @@ int tvx_get_virus_num(int &fd)
         }
         icapd_log(LOG_L_TRACE, "tvx_get_virus_num: loaded virus base %s with %i viruses\n", name.c_str(),
                   static_cast<int>(count));
-        virus_total += count;
+        g_tvx.virus_total += count;
     }
     return 200;
 }
@@ -107,7 +107,7 @@ int tvx_get_info(int &fd)
         close_fd(fd);
         return 0;
     }
-    daemon_release = text;
-    icapd_log(LOG_L_FLOW, "tvx_get_info:\n%s\n", daemon_release.c_str());
+    g_tvx.release = text;
+    icapd_log(LOG_L_FLOW, "tvx_get_info:\n%s\n", g_tvx.release.c_str());
     return 200;
 }

@@ -98,12 +98,9 @@ int tvx_connect1(const DaemonAddress &addr)
 
 int tvx_connect(const std::vector<DaemonAddress> &list, bool first_object, bool make_nonblocking)
 {
-    if (first_object) {
-        if (local_scan_saved == -1)
-            local_scan_saved = g_config.LocalScan ? 1 : 0;
-        else
-            g_config.LocalScan = local_scan_saved != 0;
-    }
+    // Every scan connection starts from LocalScan as configured.
+    if (first_object)
+        g_tvx.local_scan = g_config.LocalScan ? 1 : 0;
     for (const DaemonAddress &a : list) {
         int fd = tvx_connect1(a);
         if (fd >= 0 && make_nonblocking && !fd_set_nonblocking(fd)) {
@@ -114,9 +111,9 @@ int tvx_connect(const std::vector<DaemonAddress> &list, bool first_object, bool 
             icapd_log(LOG_L_TRACE, "Connection ok\n");
             return fd;
         }
-        if (first_object && g_config.LocalScan) {
+        if (first_object && g_tvx.local_scan == 1) {
             icapd_log(LOG_L_TRACE, "turn off local scan mode - was error to connect on first object\n");
-            g_config.LocalScan = false;
+            g_tvx.local_scan = 0;
         }
     }
     return -1;

@@ -15,9 +15,9 @@ constexpr size_t TVX_LOCAL_PATH_MAX = 103;
 int tvx_connect1(const DaemonAddress &address);
 
 // Tries the list in order and returns the first connection, or -1.
-// first_object: the connection is for a scan, so LocalScan starts from its
-// configured value and is switched off when an address fails (whole files
-// then go to the fall-back address). make_nonblocking: the socket is made
+// first_object: the connection is for a scan, so the client's local-scan
+// mode starts from LocalScan as configured and is switched off when an
+// address fails (whole files then go to the fall-back address). make_nonblocking: the socket is made
 // non-blocking before it is accepted.
 int tvx_connect(const std::vector<DaemonAddress> &list, bool first_object, bool make_nonblocking);
 

@@ -76,12 +76,13 @@ bool read_text(int &fd, uint32_t len, std::string &text)
     return true;
 }
 
-// Sends the whole file after the 20-byte head.
+// Sends the whole file after the 20-byte head, read through the entity's
+// descriptor from its start.
 bool send_whole_file(const icap_entity &entity, const icap_request &rq, int &fd)
 {
-    int file = open(entity.path.c_str(), O_RDONLY | O_CLOEXEC);
+    int file = entity.fd;
     if (file < 0) {
-        icapd_log(LOG_L_ERROR, "error in open %s: %s\n", entity.path.c_str(), strerror(errno));
+        icapd_log(LOG_L_ERROR, "error in open %s: %s\n", entity.path.c_str(), strerror(EBADF));
         return false;
     }
     struct stat st;
@@ -90,16 +91,13 @@ bool send_whole_file(const icap_entity &entity, const icap_request &rq, int &fd)
         err = EFBIG;  // beyond what the data length can announce
     if (err) {
         icapd_log(LOG_L_ERROR, "error in reading %s: %s\n", entity.path.c_str(), strerror(err));
-        close(file);
         return false;
     }
     size_t remaining = static_cast<size_t>(st.st_size);
     size_t bufsize = 0;
     char *buf = transfer_buffer(remaining, bufsize);
-    if (!buf) {
-        close(file);
+    if (!buf)
         return false;
-    }
     icapd_log(LOG_L_FLOW, "tvx_scan_file: url to be scanned (send all file) - %s (size %i)\n", rq.url,
               static_cast<int>(remaining));
     unsigned char head[20];
@@ -108,27 +106,23 @@ bool send_whole_file(const icap_entity &entity, const icap_request &rq, int &fd)
     put_u32(head + 8, 0);
     put_u32(head + 12, 0);
     put_u32(head + 16, static_cast<uint32_t>(remaining));
-    if (!write_all(fd, head, sizeof head)) {
-        close(file);
+    if (!write_all(fd, head, sizeof head))
         return false;
-    }
+    off_t off = 0;
     while (remaining > 0) {
-        ssize_t r = read(file, buf, std::min(bufsize, remaining));
+        ssize_t r = pread(file, buf, std::min(bufsize, remaining), off);
         if (r < 0 && errno == EINTR)
             continue;
         if (r <= 0) {
             icapd_log(LOG_L_ERROR, "error in reading %s: %s\n", entity.path.c_str(),
                       r < 0 ? strerror(errno) : "file ended before its size");
-            close(file);
             return false;
         }
-        if (!write_all(fd, buf, static_cast<size_t>(r))) {
-            close(file);
+        if (!write_all(fd, buf, static_cast<size_t>(r)))
             return false;
-        }
+        off += r;
         remaining -= static_cast<size_t>(r);
     }
-    close(file);
     return true;
 }
 
@@ -176,8 +170,8 @@ bool read_viruses(int &fd, uint32_t n, icap_request &rq, uint64_t &text_bytes)
     return true;
 }
 
-// Reads the report lines into greport; false on any failure.
-bool read_report(int &fd, uint64_t &text_bytes)
+// Reads the report lines into the request; false on any failure.
+bool read_report(int &fd, icap_request &rq, uint64_t &text_bytes)
 {
     uint32_t m = 0;
     if (!read_u32(fd, m))
@@ -187,7 +181,7 @@ bool read_report(int &fd, uint64_t &text_bytes)
                   TVX_MAX_REPORT_LINES);
         return false;
     }
-    greport.clear();
+    rq.greport.clear();
     for (uint32_t i = 0; i < m; ++i) {
         uint32_t len = 0;
         if (!read_u32(fd, len))
@@ -201,13 +195,14 @@ bool read_report(int &fd, uint64_t &text_bytes)
         if (!read_text(fd, len, line))
             return false;
         icapd_log(LOG_L_FLOW, "tvx_scan_file: log >>> %s\n", line.c_str());
-        greport.push_back(std::move(line));
+        rq.greport.push_back(std::move(line));
     }
     return true;
 }
 
-// Replaces the entity file by the cured body, read to the end of the
-// stream. The daemon closes the connection after it; so does the caller.
+// Replaces the entity file's contents by the cured body, read to the end
+// of the stream, through the entity's descriptor. The daemon closes the
+// connection after it; so does the caller.
 bool read_cured_body(int &fd, const icap_entity &entity)
 {
     uint32_t cured_size = 0;
@@ -215,9 +210,9 @@ bool read_cured_body(int &fd, const icap_entity &entity)
         return false;
     icapd_log(LOG_L_FLOW, "tvx_scan_file: get modify file from daemon socket (size=%i)\n",
               static_cast<int>(cured_size));
-    int file = open(entity.path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, g_config.temp_file_mode);
-    if (file < 0) {
-        icapd_log(LOG_L_ERROR, "error in open %s: %s\n", entity.path.c_str(), strerror(errno));
+    int file = entity.fd;
+    if (file < 0 || ftruncate(file, 0) != 0 || lseek(file, 0, SEEK_SET) != 0) {
+        icapd_log(LOG_L_ERROR, "error in open %s: %s\n", entity.path.c_str(), strerror(file < 0 ? EBADF : errno));
         return false;
     }
     size_t bufsize = 0;
@@ -240,10 +235,6 @@ bool read_cured_body(int &fd, const icap_entity &entity)
         } else if (static_cast<size_t>(r) < bufsize) {
             break;  // the daemon closed the connection: the body is complete
         }
-    }
-    if (close(file) != 0 && ok) {
-        icapd_log(LOG_L_ERROR, "error in writing to %s: %s\n", entity.path.c_str(), strerror(errno));
-        ok = false;
     }
     return ok;
 }
@@ -288,30 +279,33 @@ int tvx_virus_type(std::string &name)
     return 0;
 }
 
-int tvx_scan_file(icap_entity &entity, icap_request &rq, int &fd)
+tvx_action tvx_scan_file(icap_entity &entity, icap_request &rq, int &fd)
 {
     if (entity.size == 0) {
         icapd_log(LOG_L_FLOW, "tvx_scan_file:file is empty, skip\n");
-        return 200;
+        return tvx_action();
     }
     uint32_t code = 0;
     uint32_t n = 0;
     uint64_t text_bytes = 0;
     bool whole_file;
-    int result;
+    tvx_action result;
+    // Report lines name this file; the reply headers show it by the URL.
+    rq.scanned_path = entity.path;
 
     if (fd < 0) {
         fd = tvx_connect(g_config.tavex_addresses, true, true);
         if (fd < 0)
             goto daemon_error;
     }
-    whole_file = !g_config.LocalScan;  // the connect above may have switched it off
+    // The connect above may have switched local scanning off.
+    whole_file = g_tvx.local_scan == -1 ? !g_config.LocalScan : g_tvx.local_scan == 0;
     if (!(whole_file ? send_whole_file(entity, rq, fd) : send_path(entity, rq, fd)))
         goto broken;
 
     if (!read_u32(fd, code))
         goto broken;
-    last_response_code = code;
+    g_tvx.last_response_code = code;
     icapd_log(LOG_L_FLOW, "tvx_scan_file: response code - %x\n", code);
 
     if (!read_u32(fd, n))
@@ -328,7 +322,7 @@ int tvx_scan_file(icap_entity &entity, icap_request &rq, int &fd)
             icapd_log(LOG_L_WARN, "url:[%s], code=%x, size=%ik, viruses:[%s]\n", rq.url, code, kib,
                       names.c_str());
     }
-    if (!read_report(fd, text_bytes))
+    if (!read_report(fd, rq, text_bytes))
         goto broken;
 
     if ((code & TVX_CODE_CURED_OR_DELETED) && whole_file) {
@@ -341,19 +335,21 @@ int tvx_scan_file(icap_entity &entity, icap_request &rq, int &fd)
     }
 
     result = tvx_apply_verdict(code, entity, rq);
-    if (result == 200 && (code & TVX_CODE_CURED_OR_DELETED)) {
+    if (result.result == TVX_RES_CLEAN && (code & TVX_CODE_CURED_OR_DELETED)) {
         // The daemon rewrote the object although no threat row applies: the
         // body has changed and must be sent with its new size.
-        result = tvx_pass_file(entity);
+        result.result = tvx_pass_file(entity);
+        if (result.result == TVX_RES_FAILED)
+            goto daemon_error;
     }
-    if (result != 0)
-        return result;
-    goto daemon_error;
+    return result;
 
 broken:
     // The exchange broke off: what is left on this connection cannot be
     // told from the reply to a later command.
     close_fd(fd);
 daemon_error:
-    return tvx_apply_verdict(TVX_CODE_DAEMON_ERROR, entity, rq);
+    result = tvx_apply_verdict(TVX_CODE_DAEMON_ERROR, entity, rq);
+    result.fallback = true;
+    return result;
 }

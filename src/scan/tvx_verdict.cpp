@@ -64,7 +64,7 @@ tvx_verdict tvx_verdict_for(uint32_t code)
     return tvx_verdict{false, 0, nullptr, nullptr, 0, 0, false};
 }
 
-int tvx_apply_verdict(uint32_t code, icap_entity &entity, icap_request &rq)
+tvx_action tvx_apply_verdict(uint32_t code, icap_entity &entity, icap_request &rq)
 {
     tvx_verdict v = tvx_verdict_for(code);
     if (!v.matched) {
@@ -73,14 +73,26 @@ int tvx_apply_verdict(uint32_t code, icap_entity &entity, icap_request &rq)
             icapd_log(LOG_L_INFO, "url:[%s]; client_ip:[%s]; size=%ik - ok\n", rq.url, rq.client_ip, kib);
         else
             icapd_log(LOG_L_INFO, "url:[%s]; size=%ik - ok\n", rq.url, kib);
-        return 200;
+        return tvx_action();
     }
-    int result = tvx_make_action_on_file(rq, entity, v.action, v.reason, v.templ);
+    tvx_action a = tvx_make_action_on_file(rq, entity, v.action, v.reason, v.templ);
     rq.infection_type = v.infection_type;
     rq.infection_resolution = v.infection_resolution;
     // A cured body that is passed on is named for the cure; a cured object
     // that was reported or quarantined keeps the name of what was done.
-    if (v.cured && v.action == ACTION_PASS && result != 0)
+    if (v.cured && v.action == ACTION_PASS && a.result != TVX_RES_FAILED)
         rq.action_name = "Cure";
-    return result;
+    return a;
+}
+
+int tvx_verdict_run(icap_request &rq, icap_entity &entity, tvx_action a, const tvx_page_builder &build_page)
+{
+    for (;;) {
+        bool built = a.result != TVX_RES_PAGE || build_page(a.templ);
+        int result = tvx_action_done(rq, entity, a, built);
+        if (result != TVX_RES_FAILED || a.fallback)
+            return result;
+        a = tvx_apply_verdict(TVX_CODE_DAEMON_ERROR, entity, rq);
+        a.fallback = true;
+    }
 }

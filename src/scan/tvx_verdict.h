@@ -6,8 +6,10 @@
 #define TVX_SCAN_TVX_VERDICT_H
 
 #include <cstdint>
+#include <functional>
 
 #include "request/request.h"
+#include "scan/tvx_action.h"
 
 // Response-code bits and masks of the scan protocol.
 constexpr uint32_t TVX_CODE_KNOWN_OR_MODIFIED = 0xA0;
@@ -25,10 +27,6 @@ constexpr uint32_t TVX_CODE_JOKE = 0x1000000;
 constexpr uint32_t TVX_CODE_RISKWARE = 0x2000000;
 constexpr uint32_t TVX_CODE_HACKTOOL = 0x4000000;
 
-// Values of infection_type and infection_resolution.
-enum : int { TVX_INFECTION_THREAT = 0, TVX_INFECTION_NOT_CHECKED = 2 };
-enum : int { TVX_RESOLUTION_NOT_REPAIRED = 0, TVX_RESOLUTION_REPAIRED = 1, TVX_RESOLUTION_BLOCKED = 2 };
-
 // The row of the verdict table that a code selects.
 struct tvx_verdict {
     bool matched;         // false: the object is clean
@@ -45,7 +43,17 @@ tvx_verdict tvx_verdict_for(uint32_t code);
 
 // Applies the verdict for code to the entity: runs the row's action and
 // records type, resolution and action name in the request, or logs the
-// clean line. Returns 200 (clean), 3, 4, or 0 when the action failed.
-int tvx_apply_verdict(uint32_t code, icap_entity &entity, icap_request &rq);
+// clean line (result TVX_RES_CLEAN). The action's page and line are left
+// to the caller (tvx_action_done).
+tvx_action tvx_apply_verdict(uint32_t code, icap_entity &entity, icap_request &rq);
+
+// Builds the page of a template into the entity; true when it was built.
+typedef std::function<bool(const char *templ)> tvx_page_builder;
+
+// Carries an action through: its page (built by build_page, which belongs
+// to the request flow), its line, and after a failure the daemon-error
+// action, once (not when a is that fallback already). Returns
+// TVX_RES_CLEAN, TVX_RES_BODY, TVX_RES_PAGE or TVX_RES_FAILED.
+int tvx_verdict_run(icap_request &rq, icap_entity &entity, tvx_action a, const tvx_page_builder &build_page);
 
 #endif

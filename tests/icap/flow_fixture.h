@@ -20,6 +20,7 @@
 #include "icap/reply.h"
 #include "icap/request_head.h"
 #include "io/io.h"
+#include "request/entity.h"
 #include "request/request.h"
 #include "scan/scan_state.h"
 #include "support/support.h"
@@ -57,7 +58,7 @@ protected:
         g_config.Templates = dir / "templates";
         g_config.Timeout = 20;
         io_set_timeout(20);
-        virus_total = 0;
+        g_tvx.virus_total = 0;
     }
     void TearDown() override
     {

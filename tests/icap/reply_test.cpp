@@ -32,7 +32,7 @@ protected:
         peer = sv[1];
         icap_request_reset(g_request);
         g_config = icapd_config();
-        virus_total = 0;
+        g_tvx.virus_total = 0;
     }
     void TearDown() override
     {
@@ -42,7 +42,7 @@ protected:
             close(peer);
         icap_request_reset(g_request);
         g_config = icapd_config();
-        virus_total = 0;
+        g_tvx.virus_total = 0;
     }
     // Everything the client has received so far.
     std::string received()
@@ -59,7 +59,7 @@ protected:
     {
         snprintf(g_request.url, sizeof g_request.url, "%s", url);
         snprintf(g_request.reply_encapsulated, sizeof g_request.reply_encapsulated, "res-hdr=0, res-body=180");
-        g_request.current_temp_file = temp_path;
+        g_request.scanned_path = temp_path;
         for (const char *n : names)
             g_request.viruses_list.push_back({n, 1});
         g_request.infection_type = 2;
@@ -85,7 +85,7 @@ TEST_F(Reply, Options)
         {false, true, service + "Connection: close\r\n" + preview + tail},
         {false, false, service + "Connection: close\r\n" + tail},
     };
-    virus_total = 120000;
+    g_tvx.virus_total = 120000;
     for (auto &c : cases) {
         g_config.KeepAlive = c.keepalive;
         g_config.UsePreview = c.use_preview;
@@ -126,7 +126,7 @@ TEST_F(Reply, ErrorReplyToVanishedClientIsLogged)
 TEST_F(Reply, NoContentAndContinue)
 {
     g_config.KeepAlive = false;  // 204 never carries Connection
-    virus_total = 7;
+    g_tvx.virus_total = 7;
     EXPECT_EQ(icap_send_204(fd), 200);
     EXPECT_EQ(received(), "ICAP/1.0 204 No Content\r\nISTAG: \"tavex-icapd6.0=7\"\r\n\r\n");
     EXPECT_EQ(icap_send_continue(fd), 200);
@@ -154,7 +154,7 @@ TEST_F(Reply, ThreatHeadersFromReportLines)
     infected("http://example.com/a/b.zip", {"EICAR-Test-File", "Macro.Generic"});
     g_request.action_name = "Report";
     std::string t = temp_path;
-    greport = {
+    g_request.greport = {
         t + "/inner/x.exe infected with EICAR-Test-File",  // row 4
         t + " - Ok",                                         // no violation
         t + "/y.doc probably infected with Macro.Generic",  // row 2, never row 4
@@ -192,7 +192,7 @@ TEST_F(Reply, RecordFileNames)
     for (auto &c : cases) {
         icap_request_reset(g_request);
         infected(c.url, {"X"});
-        greport = {c.line};
+        g_request.greport = {c.line};
         std::string want = std::string("\r\nX-Violations-Found: 1\r\n\t") + c.file + "\r\n\t" + c.threat + "\r\n\t";
         EXPECT_NE(head200().find(want), std::string::npos) << c.line << "\n" << head200();
     }
@@ -213,7 +213,7 @@ TEST_F(Reply, ThreatListIsCutAfterEightyCharacters)
 TEST_F(Reply, PeerTextCannotAddHeaderLines)
 {
     infected("http://h/x", {"Evil\r\nX-Injected: 1"});
-    greport = {std::string(temp_path) + "/f infected with Bad\r\nX-Injected: 2"};
+    g_request.greport = {std::string(temp_path) + "/f infected with Bad\r\nX-Injected: 2"};
     std::string h = head200();
     EXPECT_EQ(h.find("\r\nX-Injected"), std::string::npos) << h;
     EXPECT_NE(h.find("X-Virus-ID: Evil  X-Injected: 1"), std::string::npos) << h;
@@ -226,7 +226,7 @@ TEST_F(Reply, ManyRecordsGrowTheHead)
     std::string records;
     for (int i = 0; i < n; ++i) {
         std::string name = "/member" + std::to_string(i) + ".exe";
-        greport.push_back(temp_path + name + " infected with Worm.Variant." + std::to_string(i));
+        g_request.greport.push_back(temp_path + name + " infected with Worm.Variant." + std::to_string(i));
         records = "\r\n\tbig.tar" + name + "\r\n\tWorm.Variant." + std::to_string(i) + "\r\n\t20\r\n\t0" + records;
     }
     EXPECT_EQ(icap_send_200_head(fd, g_request), 200);
@@ -277,15 +277,15 @@ TEST_F(Reply, OptionsRefreshTheVirusTotalFromTheDaemon)
     g_config.tavex_addresses = {a};
     EXPECT_EQ(icap_send_options(fd), 200);
     EXPECT_NE(received().find("\r\nISTAG: \"tavex-icapd6.0=1234\"\r\n\r\n"), std::string::npos);
-    EXPECT_GE(tvx_daemon_fd, 0) << "the connection is kept for the next command";
-    int kept = tvx_daemon_fd;
+    EXPECT_GE(g_tvx.daemon_fd, 0) << "the connection is kept for the next command";
+    int kept = g_tvx.daemon_fd;
 
     // The daemon gone: the count stays, the reply still goes out.
     d.stop();
     EXPECT_EQ(icap_send_options(fd), 200);
     EXPECT_NE(received().find("=1234\""), std::string::npos);
-    EXPECT_NE(tvx_daemon_fd, kept);
-    close_fd(tvx_daemon_fd);
+    EXPECT_NE(g_tvx.daemon_fd, kept);
+    close_fd(g_tvx.daemon_fd);
 }
 
 }  // namespace

@@ -12,7 +12,6 @@
 #include "config/icapd_config.h"
 #include "report/template.h"
 #include "request/request.h"
-#include "scan/scan_state.h"
 #include "support/log_capture.h"
 #include "support/support.h"
 
@@ -30,18 +29,21 @@ protected:
         g_config = icapd_config();
         g_config.Cache = "/var/tavex/cache/";
         g_config.Hostmaster = "admin@example.org";
-        daemon_release.clear();
     }
     void TearDown() override
     {
         icap_request_reset(g_request);
         g_config = icapd_config();
-        daemon_release.clear();
     }
     void set_url(const std::string &u) { snprintf(g_request.url, sizeof g_request.url, "%s", u.c_str()); }
 
+    // What the request flow gathered: the daemon's release text, and
+    // whether the daemon answered just before.
+    std::string release;
+    page_values values(bool daemon_answered = false) const { return page_values{release, daemon_answered}; }
+
     // Expands text as a page template; *rc receives the expander's result.
-    std::string expand(const std::string &text, bool no_daemon = false, int *rc = nullptr)
+    std::string expand(const std::string &text, bool daemon_answered = false, int *rc = nullptr)
     {
         FILE *in = fmemopen(const_cast<char *>(text.data()), text.size(), "r");
         if (text.empty())
@@ -49,7 +51,7 @@ protected:
         char *buf = nullptr;
         size_t len = 0;
         FILE *out = open_memstream(&buf, &len);
-        int r = parse_template(in, out, no_daemon, g_request);
+        int r = parse_template(in, out, values(daemon_answered), g_request);
         fclose(in);
         fclose(out);
         std::string s(buf, len);
@@ -80,7 +82,7 @@ TEST_F(Template, MacroTable)
 {
     set_url("http://example.com/a?b=1&c=<script>\"x\"</script>");
     g_config.Hostmaster = "root&co@example.org";
-    daemon_release = "tavexd 1.2 <beta>";
+    release = "tavexd 1.2 <beta>";
     const std::string esc_url = "http://example.com/a?b=1&amp;c=&lt;script&gt;&quot;x&quot;&lt;/script&gt;";
     struct { const char *tmpl; std::string want; } cases[] = {
         {"[$URL$]", "[" + esc_url + "]"},
@@ -95,7 +97,7 @@ TEST_F(Template, MacroTable)
     for (const auto &c : cases)
         EXPECT_EQ(expand(c.tmpl), c.want) << c.tmpl;
 
-    daemon_release.clear();
+    release.clear();
     EXPECT_EQ(expand("$RELEASE$"), "unknown");
 }
 
@@ -114,14 +116,14 @@ TEST_F(Template, ShortUrlKeepsSixtyCharacters)
 
 TEST_F(Template, DaemonReport)
 {
-    // No report and no daemon to ask: the communication error, without DATA.
+    // No report and no answer from the daemon: the communication error,
+    // without DATA; an answer just before leaves an empty report empty.
     EXPECT_EQ(expand("[$DAEMON_REPORT$]"), "[ Communication error with Tavex (R) daemon]");
-    greport.clear();
-    g_config.tavex_addresses.push_back({DAEMON_ADDR_LOCAL, "", "/run/tavexd.sock"});
-    EXPECT_EQ(expand("[$DAEMON_REPORT$]", true), "[ Communication error with Tavex (R) daemon]");
+    g_request.greport.clear();
+    EXPECT_EQ(expand("[$DAEMON_REPORT$]", true), "[]");
 
     // Report lines are shown from the end of the temp file's name on, escaped.
-    greport = {"/var/tavex/cache/res-body4711-q3ZkP0 infected with EICAR-Test-File",
+    g_request.greport = {"/var/tavex/cache/res-body4711-q3ZkP0 infected with EICAR-Test-File",
                "/var/tavex/cache/res-body4711-q3ZkP0/inner.zip/<evil>.exe infected with Troj&an",
                "DATA archive: ok"};
     EXPECT_EQ(expand("$DAEMON_REPORT$"), " infected with EICAR-Test-File\n"
@@ -160,7 +162,7 @@ TEST_F(Template, FailedWriteIsReported)
     FILE *out = fopen("/dev/full", "w");
     ASSERT_TRUE(in && out);
     log_capture log(0xFF);
-    EXPECT_EQ(parse_template(in, out, true, g_request), 0);
+    EXPECT_EQ(parse_template(in, out, values(), g_request), 0);
     EXPECT_TRUE(log.has("writing to pipe: No space left on device\n"));
     fclose(in);
     fclose(out);
@@ -180,7 +182,7 @@ TEST_F(Template, PageIntoBodyFile)
     e.size = 5000;
     lseek(e.fd, 1234, SEEK_SET);
 
-    ASSERT_EQ(make_report_page(g_request, e, "/ERR_TEST", nullptr, true), 200);
+    ASSERT_EQ(make_report_page(g_request, e, "/ERR_TEST", nullptr, values()), 200);
     const std::string want = "<p>http://example.com/&lt;b&gt;</p>\n";
     EXPECT_EQ(read_file(e.path), want);
     EXPECT_EQ(e.size, want.size());
@@ -199,7 +201,7 @@ TEST_F(Template, PageIntoStream)
     size_t len = 0;
     FILE *out = open_memstream(&buf, &len);
     icap_entity e;
-    ASSERT_EQ(make_report_page(g_request, e, "/ERR_TEST", out, true), 200);
+    ASSERT_EQ(make_report_page(g_request, e, "/ERR_TEST", out, values()), 200);
     fclose(out);
     EXPECT_EQ(std::string(buf, len), "v=6.0.0.0");
     free(buf);
@@ -211,16 +213,23 @@ TEST_F(Template, MissingTemplateFailsWithoutHarm)
     g_config.Templates = dir.path();
     icap_entity e;
     e.path = dir / "res-body1-abcdef";
+    write_file(e.path, "body", 0600);
+    e.fd = open(e.path.c_str(), O_RDWR);
     log_capture log(0xFF);
-    EXPECT_EQ(make_report_page(g_request, e, "/ERR_NONE", nullptr, false), 0);
+    EXPECT_EQ(make_report_page(g_request, e, "/ERR_NONE", nullptr, values()), 0);
     EXPECT_TRUE(log.has("can`t open template - " + dir.path() + "/ERR_NONE: No such file or directory\n"));
     if (e.fd >= 0)
         close(e.fd);
 
+    // An entity without a file gets a new one in Cache, which must exist.
     e.fd = -1;
-    e.path = dir.path() + "/missing-dir/file";
-    EXPECT_EQ(make_report_page(g_request, e, "/ERR_NONE", nullptr, false), 0);
-    EXPECT_TRUE(log.has("can`t open temp file [" + e.path + "]: No such file or directory\n"));
+    e.path.clear();
+    e.name = "res-body";
+    g_config.Cache = dir.path() + "/missing-dir/";
+    EXPECT_EQ(make_report_page(g_request, e, "/ERR_NONE", nullptr, values()), 0);
+    EXPECT_TRUE(log.has("can`t open temp file [" + g_config.Cache + "res-body" + std::to_string(getpid()) +
+                        "-XXXXXX]: No such file or directory\n"))
+        << log.text();
 }
 
 // The shipped pages expand completely: no macro is left over, and every
@@ -235,7 +244,7 @@ TEST_F(Template, ShippedPages)
         size_t len = 0;
         FILE *out = open_memstream(&buf, &len);
         icap_entity e;
-        ASSERT_EQ(make_report_page(g_request, e, name, out, true), 200) << name;
+        ASSERT_EQ(make_report_page(g_request, e, name, out, values()), 200) << name;
         fclose(out);
         std::string page(buf, len);
         free(buf);

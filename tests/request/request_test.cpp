@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "request/entity.h"
 #include "request/request.h"
 #include "support/support.h"
 
@@ -28,7 +29,7 @@ TEST(RequestState, ReleaseDeletesTempFilesAndResetClearsEverything)
     rq.preview = 0;
     rq.allow_204 = true;
     rq.viruses_list.push_back({"EICAR", 1});
-    greport.push_back("line");
+    rq.greport.push_back("line");
 
     icap_request_reset(rq);
 
@@ -39,7 +40,7 @@ TEST(RequestState, ReleaseDeletesTempFilesAndResetClearsEverything)
     EXPECT_EQ(rq.preview, -1);
     EXPECT_FALSE(rq.allow_204);
     EXPECT_TRUE(rq.viruses_list.empty());
-    EXPECT_TRUE(greport.empty());
+    EXPECT_TRUE(rq.greport.empty());
     EXPECT_EQ(rq.content_length, -1);
     EXPECT_EQ(rq.request_time, -1);
 }

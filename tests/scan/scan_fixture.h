@@ -20,9 +20,12 @@
 
 #include "config/icapd_config.h"
 #include "io/io.h"
+#include "request/entity.h"
 #include "request/request.h"
 #include "scan/scan_state.h"
 #include "scan/tvx_connect.h"
+#include "scan/tvx_scan.h"
+#include "scan/tvx_verdict.h"
 #include "support/log_capture.h"
 #include "support/support.h"
 #include "support/tavexd_process.h"
@@ -152,11 +155,11 @@ protected:
         g_config.Cache = dir.path() + "/";
         g_config.Templates = std::string(TVX_SOURCE_DIR) + "/etc/templates";
         mkdir((dir / "quarantine").c_str(), 0700);
-        close_fd(tvx_daemon_fd);
-        local_scan_saved = -1;
-        last_response_code = 0;
-        virus_total = 0;
-        daemon_release.clear();
+        close_fd(g_tvx.daemon_fd);
+        g_tvx.local_scan = -1;
+        g_tvx.last_response_code = 0;
+        g_tvx.virus_total = 0;
+        g_tvx.release.clear();
         icap_request_reset(g_request);
         strcpy(g_request.url, "http://example.test/dir/file.bin");
         io_set_timeout(5);
@@ -164,11 +167,11 @@ protected:
     }
     void TearDown() override
     {
-        close_fd(tvx_daemon_fd);
+        close_fd(g_tvx.daemon_fd);
         icap_request_reset(g_request);
         log.reset();
         g_config = icapd_config();
-        local_scan_saved = -1;
+        g_tvx.local_scan = -1;
     }
 
     // A body entity whose temp file holds data.
@@ -182,6 +185,21 @@ protected:
         e.size = static_cast<unsigned>(data.size());
         g_request.entities.push_back(e);
         return g_request.entities.back();
+    }
+
+    // The scan of e carried through as the request flow carries it, with
+    // a page builder that builds nothing and reports page_built.
+    int scan(icap_entity &e, bool page_built = true)
+    {
+        return tvx_verdict_run(g_request, e, tvx_scan_file(e, g_request, g_tvx.daemon_fd),
+                               [page_built](const char *) { return page_built; });
+    }
+    // One verdict applied and its action ended (its line written), without
+    // the daemon-error fallback.
+    int verdict(uint32_t code, icap_entity &e)
+    {
+        tvx_action a = tvx_apply_verdict(code, e, g_request);
+        return tvx_action_done(g_request, e, a, true);
     }
 
     bool logged(const std::string &message) const { return log->has(message); }

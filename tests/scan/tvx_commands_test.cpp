@@ -18,13 +18,13 @@ TEST_F(commands_test, BaseCountSumsTheBasesAndKeepsTheConnection)
     g_config.tavex_addresses = {local_addr(d.socket_path())};
     int fd = -1;
     EXPECT_EQ(tvx_get_virus_num(fd), 200);
-    EXPECT_EQ(virus_total, 120007u);
+    EXPECT_EQ(g_tvx.virus_total, 120007u);
     EXPECT_TRUE(logged("tvx_get_virus_num: loaded virus base daily.avc with 20000 viruses\n"));
     ASSERT_GE(fd, 0);
     int kept = fd;
     EXPECT_EQ(tvx_get_info(fd), 200);
     EXPECT_EQ(fd, kept);
-    EXPECT_EQ(daemon_release, "tavexd 1.2");
+    EXPECT_EQ(g_tvx.release, "tavexd 1.2");
     EXPECT_TRUE(logged("tvx_get_info:\ntavexd 1.2\n"));
     close_fd(fd);
 }
@@ -35,10 +35,10 @@ TEST_F(commands_test, EmptyListingGivesZero)
     ASSERT_TRUE(peer.ok());
     peer.serve(4, be32(0));
     g_config.tavex_addresses = {peer.address()};
-    virus_total = 55;
+    g_tvx.virus_total = 55;
     int fd = -1;
     EXPECT_EQ(tvx_get_virus_num(fd), 200);
-    EXPECT_EQ(virus_total, 0u);
+    EXPECT_EQ(g_tvx.virus_total, 0u);
     EXPECT_EQ(peer.received(), be32(3));
     close_fd(fd);
 }
@@ -51,7 +51,7 @@ TEST_F(commands_test, NamesEndAtTheirFirstZeroByte)
     g_config.tavex_addresses = {peer.address()};
     int fd = -1;
     EXPECT_EQ(tvx_get_virus_num(fd), 200);
-    EXPECT_EQ(virus_total, 7u);
+    EXPECT_EQ(g_tvx.virus_total, 7u);
     EXPECT_TRUE(logged("tvx_get_virus_num: loaded virus base a.avc with 3 viruses\n"));
     EXPECT_TRUE(logged("tvx_get_virus_num: loaded virus base  with 4 viruses\n"));
     close_fd(fd);
@@ -88,7 +88,7 @@ TEST_F(commands_test, BrokenAndHostileBaseListings)
         int fd = -1;
         EXPECT_EQ(tvx_get_virus_num(fd), 0);
         EXPECT_EQ(fd, -1);
-        EXPECT_EQ(virus_total, c.total);
+        EXPECT_EQ(g_tvx.virus_total, c.total);
         EXPECT_TRUE(logged(c.message));
     }
 }
@@ -104,15 +104,15 @@ TEST_F(commands_test, GarbageFromTavexdIsBoundedAndTheNextCommandReconnects)
     EXPECT_EQ(tvx_get_info(fd), 0);
     EXPECT_EQ(fd, -1);
     EXPECT_TRUE(logged("tvx_get_info: daemon announced 4294967280 bytes of information (limit 65536)\n"));
-    EXPECT_TRUE(daemon_release.empty());
+    EXPECT_TRUE(g_tvx.release.empty());
 
     tvx_test::tavexd_process good;
     ASSERT_TRUE(good.start({"--info", "fine"}));
     g_config.tavex_addresses = {local_addr(good.socket_path())};
     EXPECT_EQ(tvx_get_info(fd), 200);
-    EXPECT_EQ(daemon_release, "fine");
+    EXPECT_EQ(g_tvx.release, "fine");
     EXPECT_EQ(tvx_get_virus_num(fd), 200);
-    EXPECT_EQ(virus_total, 120000u);
+    EXPECT_EQ(g_tvx.virus_total, 120000u);
     close_fd(fd);
 }
 
@@ -140,7 +140,7 @@ TEST_F(commands_test, BrokenInformationReplies)
     g_config.tavex_addresses = {peer.address()};
     int fd = -1;
     EXPECT_EQ(tvx_get_info(fd), 200);
-    EXPECT_EQ(daemon_release, "rel 9");
+    EXPECT_EQ(g_tvx.release, "rel 9");
     close_fd(fd);
 }
 

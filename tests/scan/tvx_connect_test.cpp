@@ -80,26 +80,27 @@ TEST_F(connect_test, LocalScanFallsBackAndIsRestoredForTheNextScanConnection)
 
     int fd = tvx_connect(list, true, true);
     ASSERT_GE(fd, 0);
-    EXPECT_FALSE(g_config.LocalScan);
-    EXPECT_EQ(local_scan_saved, 1);
+    EXPECT_EQ(g_tvx.local_scan, 0);
+    EXPECT_TRUE(g_config.LocalScan);  // the configuration is never written
     close_fd(fd);
 
     // Informational connections leave the mode alone.
     fd = tvx_connect(list, false, true);
-    EXPECT_FALSE(g_config.LocalScan);
+    EXPECT_EQ(g_tvx.local_scan, 0);
     close_fd(fd);
 
     // The next scan connection starts from the configured mode again and
     // reaches the first address: path-only scanning comes back.
     fd = tvx_connect({local_addr(d.socket_path())}, true, true);
     ASSERT_GE(fd, 0);
-    EXPECT_TRUE(g_config.LocalScan);
+    EXPECT_EQ(g_tvx.local_scan, 1);
     close_fd(fd);
     EXPECT_EQ(count_logged("turn off local scan mode - was error to connect on first object\n"), 1u);
 
-    // With every address down the mode is off for this process, logged once.
+    // With every address down the mode is off for this connection, logged once.
     EXPECT_EQ(tvx_connect({local_addr(dir / "a.sock"), local_addr(dir / "b.sock")}, true, true), -1);
-    EXPECT_FALSE(g_config.LocalScan);
+    EXPECT_EQ(g_tvx.local_scan, 0);
+    EXPECT_TRUE(g_config.LocalScan);
     EXPECT_EQ(count_logged("turn off local scan mode"), 2u);
 }
 

@@ -57,20 +57,20 @@ TEST_F(scan_exchange, PathOnlyRequestAndReplyByteForByte)
     g_config.LocalScan = true;
     strcpy(g_request.client_ip, "10.1.2.3");
 
-    EXPECT_EQ(tvx_scan_file(e, g_request, tvx_daemon_fd), 3);
-    EXPECT_GE(tvx_daemon_fd, 0) << "a complete exchange keeps the connection";
-    close_fd(tvx_daemon_fd);
+    EXPECT_EQ(scan(e), 3);
+    EXPECT_GE(g_tvx.daemon_fd, 0) << "a complete exchange keeps the connection";
+    close_fd(g_tvx.daemon_fd);
     EXPECT_EQ(peer.received(), be32(1) + be32(OPTIONS_DEFAULT) + be32(0) + be32(static_cast<uint32_t>(e.path.size())) +
                                    e.path + be32(0));
 
-    EXPECT_EQ(last_response_code, 0x20u);
+    EXPECT_EQ(g_tvx.last_response_code, 0x20u);
     ASSERT_EQ(g_request.viruses_list.size(), 3u);
     EXPECT_EQ(g_request.viruses_list[0].name, "Bad.Virus");
     EXPECT_EQ(g_request.viruses_list[0].type, 1);
     EXPECT_EQ(g_request.viruses_list[1].name, "Other,Q");
     EXPECT_EQ(g_request.viruses_list[1].type, 0);
     EXPECT_EQ(g_request.viruses_list[2].name, "ab");
-    EXPECT_EQ(greport, (std::vector<std::string>{line1, "second"}));
+    EXPECT_EQ(g_request.greport, (std::vector<std::string>{line1, "second"}));
     EXPECT_TRUE(logged("wrong virus type at Other,Q\n"));
     EXPECT_TRUE(logged("cannot determine virus type at ab\n"));
     EXPECT_TRUE(logged("tvx_scan_file: url to be scanned (send only path) - http://example.test/dir/file.bin\n"));
@@ -106,9 +106,9 @@ TEST_F(scan_exchange, WholeFileRequestInBlocksAndCuredBodyToEndOfStream)
                be32(0x120) + be32(1) + text32("Cured.One,K") + be32(1) + text32("/stream\tcured!") + be32(99) + cured);
     g_config.tavex_addresses = {peer.address()};
 
-    EXPECT_EQ(tvx_scan_file(e, g_request, tvx_daemon_fd), 3);
+    EXPECT_EQ(scan(e), 3);
     EXPECT_EQ(peer.received(), be32(1) + be32(0x80400002) + be32(0) + be32(0) + be32(3017) + body);
-    EXPECT_EQ(tvx_daemon_fd, -1) << "the stream ended with the cured body";
+    EXPECT_EQ(g_tvx.daemon_fd, -1) << "the stream ended with the cured body";
     EXPECT_EQ(tvx_test::read_file(e.path), cured);
     EXPECT_EQ(e.size, 2500u);
     EXPECT_STREQ(g_request.action_name, "Cure");
@@ -132,19 +132,19 @@ TEST_F(scan_exchange, PathOnlyCureReadsNoBodyAndKeepsTheConnection)
     ASSERT_TRUE(peer.ok());
     peer.serve(16 + e.path.size() + 4, be32(0x120) + be32(1) + text32("V,K") + be32(0) + "unread", true);
     g_config.tavex_addresses = {peer.address()};
-    EXPECT_EQ(tvx_scan_file(e, g_request, tvx_daemon_fd), 3);
-    EXPECT_GE(tvx_daemon_fd, 0);
-    EXPECT_TRUE(greport.empty());
+    EXPECT_EQ(scan(e), 3);
+    EXPECT_GE(g_tvx.daemon_fd, 0);
+    EXPECT_TRUE(g_request.greport.empty());
     EXPECT_EQ(tvx_test::read_file(e.path), "x");
     EXPECT_STREQ(g_request.action_name, "Cure");
-    close_fd(tvx_daemon_fd);
+    close_fd(g_tvx.daemon_fd);
 }
 
 TEST_F(scan_exchange, EmptyBodyIsNotSent)
 {
     icap_entity &e = add_body("");
     g_config.tavex_addresses = {local_addr(dir / "nobody.sock")};
-    EXPECT_EQ(tvx_scan_file(e, g_request, tvx_daemon_fd), 200);
+    EXPECT_EQ(scan(e), 200);
     EXPECT_TRUE(logged("tvx_scan_file:file is empty, skip\n"));
     EXPECT_FALSE(logged("TRY connect"));
 }
@@ -156,11 +156,11 @@ TEST_F(scan_exchange, SizeInLogLinesIsKibPlusOne)
     g_config.tavex_addresses = {local_addr(d.socket_path())};
     g_config.Incurable = ACTION_TRUNCATE;
     icap_entity &one = add_body("1", "one");
-    EXPECT_EQ(tvx_scan_file(one, g_request, tvx_daemon_fd), 3);
+    EXPECT_EQ(scan(one), 3);
     EXPECT_EQ(count_logged("code=0x20, size=1k, viruses:[Tavex.Test.Known]\n"), 1u);
     g_request.viruses_list.clear();
     icap_entity &kib = add_body(std::string(1024, 'k'), "kib");
-    EXPECT_EQ(tvx_scan_file(kib, g_request, tvx_daemon_fd), 3);
+    EXPECT_EQ(scan(kib), 3);
     EXPECT_EQ(count_logged("code=0x20, size=2k, viruses:[Tavex.Test.Known]\n"), 1u);
 }
 
@@ -191,11 +191,11 @@ TEST_F(scan_exchange, BrokenRepliesGiveTheDaemonErrorHandling)
         ASSERT_TRUE(d.start(c.args));
         g_config.tavex_addresses = {local_addr(d.socket_path())};
         g_config.LocalScan = c.local_scan;
-        local_scan_saved = -1;
+        g_tvx.local_scan = -1;
         icap_request_reset(g_request);
         icap_entity &e = add_body(tvd_eicar());
-        EXPECT_EQ(tvx_scan_file(e, g_request, tvx_daemon_fd), 3);
-        EXPECT_EQ(tvx_daemon_fd, -1);
+        EXPECT_EQ(scan(e), 3);
+        EXPECT_EQ(g_tvx.daemon_fd, -1);
         EXPECT_EQ(e.size, 0u);
         EXPECT_EQ(tvx_test::read_file(e.path), "");
         EXPECT_STREQ(g_request.action_name, "Truncate");
@@ -233,8 +233,8 @@ TEST_F(scan_exchange, HostileLengthsAreRefusedBeforeAllocation)
         ASSERT_TRUE(peer.ok());
         peer.serve(16 + e.path.size() + 4, c.reply);
         g_config.tavex_addresses = {peer.address()};
-        EXPECT_EQ(tvx_scan_file(e, g_request, tvx_daemon_fd), 3);
-        EXPECT_EQ(tvx_daemon_fd, -1);
+        EXPECT_EQ(scan(e), 3);
+        EXPECT_EQ(g_tvx.daemon_fd, -1);
         EXPECT_STREQ(g_request.action_name, "Truncate");
         EXPECT_TRUE(logged(c.message));
     }
@@ -247,23 +247,23 @@ TEST_F(scan_exchange, CuredBodyEndsTheConnectionAndTheNextScanReconnects)
     g_config.tavex_addresses = {local_addr(d.socket_path())};
     g_config.LocalScan = false;
     icap_entity &e = add_body("before " + tvd_eicar() + " after", "infected");
-    EXPECT_EQ(tvx_scan_file(e, g_request, tvx_daemon_fd), 3);
+    EXPECT_EQ(scan(e), 3);
     EXPECT_EQ(tvx_test::read_file(e.path), "before  after");
     EXPECT_EQ(e.size, 13u);
     EXPECT_STREQ(g_request.action_name, "Cure");
     EXPECT_EQ(g_request.infection_resolution, 1);
     ASSERT_EQ(g_request.viruses_list.size(), 1u);
     EXPECT_EQ(g_request.viruses_list[0].name, "EICAR-Test-File");
-    EXPECT_EQ(tvx_daemon_fd, -1);
+    EXPECT_EQ(g_tvx.daemon_fd, -1);
 
     // Same ICAP connection, next request: a new daemon connection.
     icap_request_reset(g_request);
     strcpy(g_request.url, "http://example.test/clean");
     icap_entity &clean = add_body("nothing to see", "clean");
-    EXPECT_EQ(tvx_scan_file(clean, g_request, tvx_daemon_fd), 200);
+    EXPECT_EQ(scan(clean), 200);
     EXPECT_TRUE(logged("url:[http://example.test/clean]; size=1k - ok\n"));
-    EXPECT_EQ(greport, std::vector<std::string>{"/stream\tOk"});
-    EXPECT_GE(tvx_daemon_fd, 0);
+    EXPECT_EQ(g_request.greport, std::vector<std::string>{"/stream\tOk"});
+    EXPECT_GE(g_tvx.daemon_fd, 0);
     EXPECT_FALSE(logged("Daemon error"));
 }
 
@@ -274,12 +274,12 @@ TEST_F(scan_exchange, PathOnlyCureRewritesTheFileInPlace)
     g_config.tavex_addresses = {local_addr(d.socket_path())};
     g_config.LocalScan = true;
     icap_entity &e = add_body("x" + tvd_eicar() + "y");
-    EXPECT_EQ(tvx_scan_file(e, g_request, tvx_daemon_fd), 3);
+    EXPECT_EQ(scan(e), 3);
     EXPECT_EQ(tvx_test::read_file(e.path), "xy");
     EXPECT_EQ(e.size, 2u);
-    EXPECT_GE(tvx_daemon_fd, 0);
-    EXPECT_EQ(greport.size(), 2u);
-    EXPECT_EQ(greport.at(0), e.path + "\tinfected with EICAR-Test-File");
+    EXPECT_GE(g_tvx.daemon_fd, 0);
+    EXPECT_EQ(g_request.greport.size(), 2u);
+    EXPECT_EQ(g_request.greport.at(0), e.path + "\tinfected with EICAR-Test-File");
 }
 
 TEST_F(scan_exchange, UnreachableFirstAddressSendsWholeFilesToTheSecond)
@@ -290,8 +290,8 @@ TEST_F(scan_exchange, UnreachableFirstAddressSendsWholeFilesToTheSecond)
     g_config.LocalScan = true;
 
     icap_entity &e = add_body("abc", "one");
-    EXPECT_EQ(tvx_scan_file(e, g_request, tvx_daemon_fd), 3);
-    EXPECT_EQ(greport.at(0), "/stream\tinfected with Tavex.Test.Known");
+    EXPECT_EQ(scan(e), 3);
+    EXPECT_EQ(g_request.greport.at(0), "/stream\tinfected with Tavex.Test.Known");
     EXPECT_TRUE(logged("tvx_scan_file: url to be scanned (send all file)"));
     EXPECT_EQ(count_logged("turn off local scan mode - was error to connect on first object\n"), 1u);
 
@@ -299,18 +299,18 @@ TEST_F(scan_exchange, UnreachableFirstAddressSendsWholeFilesToTheSecond)
     // in whole-file mode without another turn-off line.
     icap_request_reset(g_request);
     icap_entity &e2 = add_body("def", "two");
-    EXPECT_EQ(tvx_scan_file(e2, g_request, tvx_daemon_fd), 3);
-    EXPECT_EQ(greport.at(0), "/stream\tinfected with Tavex.Test.Known");
+    EXPECT_EQ(scan(e2), 3);
+    EXPECT_EQ(g_request.greport.at(0), "/stream\tinfected with Tavex.Test.Known");
     EXPECT_EQ(count_logged("turn off local scan mode"), 1u);
 
     // Once the first address answers again, a new scan connection reaches
     // it and sends the path only.
     ASSERT_TRUE(first.start({"--code", "0x20"}));
-    close_fd(tvx_daemon_fd);
+    close_fd(g_tvx.daemon_fd);
     icap_request_reset(g_request);
     icap_entity &e3 = add_body("ghi", "three");
-    EXPECT_EQ(tvx_scan_file(e3, g_request, tvx_daemon_fd), 3);
-    EXPECT_EQ(greport.at(0), e3.path + "\tinfected with Tavex.Test.Known");
+    EXPECT_EQ(scan(e3), 3);
+    EXPECT_EQ(g_request.greport.at(0), e3.path + "\tinfected with Tavex.Test.Known");
     EXPECT_TRUE(g_config.LocalScan);
 }
 
@@ -318,7 +318,7 @@ TEST_F(scan_exchange, NoDaemonGivesTheDaemonErrorAction)
 {
     g_config.tavex_addresses = {local_addr(dir / "down.sock")};
     icap_entity &e = add_body("abc");
-    EXPECT_EQ(tvx_scan_file(e, g_request, tvx_daemon_fd), 3);
+    EXPECT_EQ(scan(e), 3);
     EXPECT_STREQ(g_request.action_name, "Truncate");
     EXPECT_EQ(g_request.infection_type, 2);
     EXPECT_TRUE(logged("Daemon error has occured during check of this file!: truncate\n"));

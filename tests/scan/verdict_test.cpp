@@ -73,7 +73,7 @@ TEST_F(verdict_table, ResponseCodesSelectTheirRowInTableOrder)
             configure_categories();
             g_config.tavex_addresses = {local_addr(d.socket_path())};
             g_config.LocalScan = local_scan;
-            local_scan_saved = -1;
+            g_tvx.local_scan = -1;
             icap_request_reset(g_request);
             strcpy(g_request.url, "http://example.test/dir/file.bin");
             g_request.infection_type = g_request.infection_resolution = UNTOUCHED;
@@ -81,7 +81,7 @@ TEST_F(verdict_table, ResponseCodesSelectTheirRowInTableOrder)
             log.reset(new log_capture(0xFF));
 
             icap_entity &e = add_body("harmless body");
-            EXPECT_EQ(tvx_scan_file(e, g_request, tvx_daemon_fd), c.result);
+            EXPECT_EQ(scan(e), c.result);
             if (c.action_name)
                 EXPECT_STREQ(g_request.action_name, c.action_name);
             else
@@ -94,7 +94,7 @@ TEST_F(verdict_table, ResponseCodesSelectTheirRowInTableOrder)
             if (c.result == 3) {
                 EXPECT_EQ(e.size, expected.size());
             }
-            close_fd(tvx_daemon_fd);
+            close_fd(g_tvx.daemon_fd);
         }
     }
 }
@@ -103,7 +103,7 @@ TEST_F(verdict_table, CleanLineNamesTheClientWhenKnown)
 {
     icap_entity &e = add_body(std::string(5000, 'z'));
     strcpy(g_request.client_ip, "192.0.2.7");
-    EXPECT_EQ(tvx_apply_verdict(0x100000, e, g_request), 200);
+    EXPECT_EQ(verdict(0x100000, e), 200);
     EXPECT_TRUE(logged("url:[http://example.test/dir/file.bin]; client_ip:[192.0.2.7]; size=5k - ok\n"));
 }
 
@@ -117,7 +117,7 @@ TEST_F(verdict_table, CuredOrDeletedWithoutThreatSendsTheChangedBody)
     g_config.tavex_addresses = {local_addr(d.socket_path())};
     g_config.LocalScan = false;
     icap_entity &e = add_body("<" + tvd_eicar() + ">");
-    EXPECT_EQ(tvx_scan_file(e, g_request, tvx_daemon_fd), 3);
+    EXPECT_EQ(scan(e), 3);
     EXPECT_EQ(tvx_test::read_file(e.path), "<>");
     EXPECT_EQ(e.size, 2u);
 }
@@ -128,11 +128,11 @@ TEST_F(verdict_table, WrongActionCodeFails)
     g_config.Dialers = 9;
     g_config.DaemonError = 9;
     g_config.tavex_addresses = {local_addr(dir / "down.sock")};
-    EXPECT_EQ(tvx_apply_verdict(0x800000, e, g_request), 0);
+    EXPECT_EQ(verdict(0x800000, e), 0);
     EXPECT_TRUE(logged("tvx_make_action_on_file: wrong type=9\n"));
     EXPECT_FALSE(logged("This is dialer program!"));
     // A scan whose daemon-error handling fails too returns 0.
-    EXPECT_EQ(tvx_scan_file(e, g_request, tvx_daemon_fd), 0);
+    EXPECT_EQ(scan(e), 0);
 }
 
 TEST_F(verdict_table, PassKeepsAnEarlierActionName)
@@ -140,19 +140,22 @@ TEST_F(verdict_table, PassKeepsAnEarlierActionName)
     icap_entity &e = add_body("abc");
     g_config.Riskware = ACTION_PASS;
     g_request.action_name = "Report";
-    EXPECT_EQ(tvx_apply_verdict(0x2000000, e, g_request), 3);
+    EXPECT_EQ(verdict(0x2000000, e), 3);
     EXPECT_STREQ(g_request.action_name, "Report");
 }
 
 TEST_F(verdict_table, UnopenableFilesFailTheActions)
 {
+    // An entity without a descriptor whose file has gone.
     icap_entity &e = add_body("abc");
+    close(e.fd);
+    e.fd = -1;
     e.path = dir / "gone/body";
     g_config.Riskware = ACTION_PASS;
-    EXPECT_EQ(tvx_apply_verdict(0x2000000, e, g_request), 0);
+    EXPECT_EQ(verdict(0x2000000, e), 0);
     EXPECT_TRUE(logged("tvx_pass_file: can not open temp file " + e.path + ": No such file or directory\n"));
     g_config.Riskware = ACTION_TRUNCATE;
-    EXPECT_EQ(tvx_apply_verdict(0x2000000, e, g_request), 0);
+    EXPECT_EQ(verdict(0x2000000, e), 0);
     EXPECT_TRUE(logged("can not open temp file for truncate " + e.path + ": No such file or directory\n"));
 }
 
@@ -187,10 +190,10 @@ TEST_F(verdict_table, InfectedActionAppliesWhenNoCureIsAsked)
         g_config.Incurable = c.incurable;
         g_config.scan_options = c.cure ? OPTIONS_DEFAULT : (OPTIONS_DEFAULT & ~0x40u);
         icap_entity &e = add_body("a" + tvd_eicar() + "b");
-        EXPECT_EQ(tvx_scan_file(e, g_request, tvx_daemon_fd), 3);
+        EXPECT_EQ(scan(e), 3);
         EXPECT_STREQ(g_request.action_name, c.action_name);
         EXPECT_EQ(tvx_test::read_file(e.path), c.body);
-        close_fd(tvx_daemon_fd);
+        close_fd(g_tvx.daemon_fd);
     }
     // A cure asked for but impossible: the Incurable action.
     tvx_test::tavexd_process stubborn;
@@ -201,7 +204,7 @@ TEST_F(verdict_table, InfectedActionAppliesWhenNoCureIsAsked)
     g_config.Incurable = ACTION_TRUNCATE;
     g_config.scan_options = OPTIONS_DEFAULT;
     icap_entity &e = add_body("x");
-    EXPECT_EQ(tvx_scan_file(e, g_request, tvx_daemon_fd), 3);
+    EXPECT_EQ(scan(e), 3);
     EXPECT_STREQ(g_request.action_name, "Truncate");
     EXPECT_TRUE(logged("File is infected and cannot be cured!: truncate\n"));
 }

@@ -1,15 +1,15 @@
-// Report and move actions with real page templates: the page that replaces
-// the body, the quarantined file with its mode, and the moves that must
-// not happen (names that leave the quarantine directory, failed renames),
-// which degrade to the report.
-#include "scan/tvx_action.h"
+// The scan of a body carried through its action in the request flow, with
+// real page templates: the page that replaces the body, the quarantined
+// file with its mode, and the moves that must not happen (names that leave
+// the quarantine directory, failed renames), which degrade to the report.
+#include "icap/scan_flow.h"
 
 #include <stdexcept>
 #include <sys/stat.h>
 
-#include "scan/quarantine.h"
-#include "scan/tvx_scan.h"
-#include "scan_fixture.h"
+#include "request/quarantine.h"
+#include "scan/scan_fixture.h"
+#include "scan/tvx_action.h"
 
 using namespace scan_test;
 
@@ -36,13 +36,17 @@ protected:
         g_config.tavex_addresses = {local_addr(scanner.socket_path())};
     }
     std::string quarantined() const { return dir / "quarantine/http:||example.test|dir|file.bin"; }
-    // The entity is ready to be sent: its size is the file's, read from its start.
+    // The entity is ready to be sent: its size is the file's, which the
+    // entity holds open.
     void expect_ready(const icap_entity &e, const std::string &contents)
     {
         EXPECT_EQ(tvx_test::read_file(e.path), contents);
         EXPECT_EQ(e.size, contents.size());
         ASSERT_GE(e.fd, 0);
-        EXPECT_EQ(lseek(e.fd, 0, SEEK_CUR), 0);
+        struct stat held, named;
+        ASSERT_EQ(fstat(e.fd, &held), 0);
+        ASSERT_EQ(stat(e.path.c_str(), &named), 0);
+        EXPECT_EQ(held.st_ino, named.st_ino);
     }
 };
 
@@ -51,7 +55,7 @@ TEST_F(action_test, ReportReplacesTheBodyByThePage)
     scan_with("0x20");
     g_config.Incurable = ACTION_REPORT;
     icap_entity &e = add_body("infected body");
-    EXPECT_EQ(tvx_scan_file(e, g_request, tvx_daemon_fd), 4);
+    EXPECT_EQ(icap_scan_body(e, g_request), TVX_RES_PAGE);
     expect_ready(e, "denied http://example.test/dir/file.bin by tavexd 9.9\n");
     EXPECT_STREQ(g_request.action_name, "Report");
     EXPECT_EQ(g_request.infection_type, 0);
@@ -70,7 +74,7 @@ TEST_F(action_test, MoveQuarantinesTheFileWithTheConfiguredMode)
         strcpy(g_request.url, "http://example.test/dir/file.bin");
         g_config.QuarantineFilesMode = mode;
         icap_entity &e = add_body("the infected original");
-        EXPECT_EQ(tvx_scan_file(e, g_request, tvx_daemon_fd), 4);
+        EXPECT_EQ(icap_scan_body(e, g_request), TVX_RES_PAGE);
         EXPECT_EQ(tvx_test::read_file(quarantined()), "the infected original");
         struct stat st;
         ASSERT_EQ(stat(quarantined().c_str(), &st), 0);
@@ -111,7 +115,7 @@ TEST_F(action_test, FailedMovesDegradeToTheReport)
         icap_entity &e = add_body("stays here");
         std::vector<std::string> with_body = tvx_test::list_dir(dir.path());
 
-        EXPECT_EQ(tvx_scan_file(e, g_request, tvx_daemon_fd), 4);
+        EXPECT_EQ(icap_scan_body(e, g_request), TVX_RES_PAGE);
         EXPECT_STREQ(g_request.action_name, "Report");
         EXPECT_TRUE(logged("error in rename to file [" + c.target + "]: " + c.error + "\n"));
         EXPECT_TRUE(logged("File is infected and cannot be cured!: report\n"));
@@ -129,7 +133,7 @@ TEST_F(action_test, QuarantineDirectoryBeyondThePathLimitEndsTheRequest)
     g_config.Incurable = ACTION_MOVE;
     g_config.quarantine_path_max = 8;
     icap_entity &e = add_body("abc");
-    EXPECT_THROW(tvx_scan_file(e, g_request, tvx_daemon_fd), std::runtime_error);
+    EXPECT_THROW(icap_scan_body(e, g_request), std::runtime_error);
     EXPECT_EQ(tvx_test::read_file(e.path), "abc");
 }
 
@@ -137,7 +141,7 @@ TEST_F(action_test, DaemonErrorShowsTheFailedCheckPage)
 {
     g_config.tavex_addresses = {local_addr(dir / "down.sock")};
     icap_entity &e = add_body("unchecked");
-    EXPECT_EQ(tvx_scan_file(e, g_request, tvx_daemon_fd), 4);
+    EXPECT_EQ(icap_scan_body(e, g_request), TVX_RES_PAGE);
     expect_ready(e, "failed: Communication error with Tavex (R) daemon\n");
     EXPECT_STREQ(g_request.action_name, "Report");
     EXPECT_EQ(g_request.infection_type, 2);
@@ -151,7 +155,7 @@ TEST_F(action_test, MissingTemplateFailsTheScan)
     g_config.Incurable = ACTION_REPORT;
     g_config.Templates = dir / "no-templates";
     icap_entity &e = add_body("abc");
-    EXPECT_EQ(tvx_scan_file(e, g_request, tvx_daemon_fd), 0);
+    EXPECT_EQ(icap_scan_body(e, g_request), TVX_RES_FAILED);
     EXPECT_TRUE(logged("File is infected and cannot be cured!: report\n"));
     EXPECT_TRUE(logged("Daemon error has occured during check of this file!: report\n"));
 }
