@@ -4,6 +4,8 @@
 #include "daemon/client.h"
 
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -42,9 +44,17 @@ namespace {
 // What ended an idle wait.
 enum idle_result { IDLE_REQUEST, IDLE_RETIRED };
 
-// Waits without time-out until the connection or the keepalive pipe is
-// readable. Exits the process when the wait fails or the client goes away.
-// What the client sent is read straight into the line buffer.
+int64_t monotonic_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Waits until the connection or the keepalive pipe is readable, for at
+// most IdleTimeout seconds (0: without limit). Exits the process when the
+// wait fails, the client goes away or stays silent that long. What the
+// client sent is read straight into the line buffer.
 // IDLE_RETIRED: the listener closed the pipe; *pending is set when the
 // client had already sent its next request at that moment.
 idle_result client_idle_wait(int fd, bool *pending)
@@ -53,6 +63,7 @@ idle_result client_idle_wait(int fd, bool *pending)
     int maxfd = fd > pfd ? fd : pfd;
     icapd_log(LOG_L_TRACE, "Going for infinitely waiting for %i (%i/%i) descriptor...\n", fd, maxfd, pfd);
 
+    const int64_t idle_end = g_config.IdleTimeout > 0 ? monotonic_ms() + g_config.IdleTimeout * 1000LL : 0;
     *pending = false;
     for (;;) {
         struct pollfd p[2];
@@ -62,8 +73,17 @@ idle_result client_idle_wait(int fd, bool *pending)
         p[0].revents = p[1].revents = 0;
         int r;
         do {
-            r = poll(p, pfd >= 0 ? 2 : 1, -1);
+            int ms = -1;
+            if (idle_end) {
+                int64_t left = idle_end - monotonic_ms();
+                ms = left <= 0 ? 0 : left > INT_MAX ? INT_MAX : static_cast<int>(left);
+            }
+            r = poll(p, pfd >= 0 ? 2 : 1, ms);
         } while (r < 0 && errno == EINTR);
+        if (r == 0 && idle_end) {
+            icapd_log(LOG_L_TRACE, "ICAP client %s connection -> exit from process\n", "idle");
+            client_exit(fd);
+        }
         if (r > 0 && ((p[0].revents | p[1].revents) & POLLNVAL)) {
             errno = EBADF;
             r = -1;

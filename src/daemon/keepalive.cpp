@@ -11,7 +11,7 @@ int keepalive_pipe[2] = {-1, -1};
 bool keepalive_open()
 {
     int p[2];
-    if (pipe(p) != 0)
+    if (pipe2(p, O_CLOEXEC) != 0)
         return false;
     keepalive_pipe[0] = p[0];
     keepalive_pipe[1] = p[1];

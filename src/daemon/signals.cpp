@@ -1,5 +1,8 @@
-// Signal handlers and the reload sequence. Handlers only set a flag or end
-// the process; the reload itself runs synchronously from the listener loop.
+// Signal handling of the listener and the connection processes. Handlers
+// only set a flag, or delete the published temp file, write a line built
+// without allocation and end the process; the reload, the shutdown of the
+// listener and the reaping of children run in the listener loop, where the
+// blocked signals are delivered only inside its wait.
 #include "daemon/signals.h"
 
 #include <cerrno>
@@ -18,31 +21,80 @@
 #include "io/io.h"
 #include "log/log.h"
 #include "request/entity.h"
+#include "request/published.h"
 #include "request/request.h"
 
 namespace {
 
 volatile sig_atomic_t reload_requested = 0;
-bool connection_process = false;
+volatile sig_atomic_t shutdown_requested = 0;
+volatile sig_atomic_t child_ended = 0;
+volatile sig_atomic_t connection_process = 0;
+
+// The pid file as the listener wrote it, for a handler that must remove it.
+char pid_file_path[4096];
 
 void on_sighup(int) { reload_requested = 1; }
 
+void on_sigchld(int) { child_ended = 1; }
+
 void on_sigterm(int)
 {
-    shutdown_cleanup();
-    _exit(0);
+    if (connection_process) {
+        if (const char *path = request_published_temp_file())
+            unlink(path);
+        _exit(0);
+    }
+    shutdown_requested = 1;  // the listener loop shuts down
 }
 
-void on_sigalrm(int)
+// The decimal text of v in buf.
+const char *number_text(char *buf, size_t cap, int v)
 {
-    // The timer may have been started for an earlier deadline of this
-    // request: then the client has made progress since, and the process
-    // goes on.
-    int saved = errno;
-    if (io_alarm_early()) {
-        errno = saved;
-        return;
+    char tmp[16];
+    size_t n = 0;
+    unsigned u = v < 0 ? 0u - static_cast<unsigned>(v) : static_cast<unsigned>(v);
+    do {
+        tmp[n++] = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u && n < sizeof tmp - 1);
+    size_t len = 0;
+    if (v < 0 && len + 1 < cap)
+        buf[len++] = '-';
+    while (n > 0 && len + 1 < cap)
+        buf[len++] = tmp[--n];
+    buf[len] = '\0';
+    return buf;
+}
+
+// The time-out line, the cleanup and the end with status 13, in the words
+// of the main flow's time-out; every call here is async-signal-safe.
+[[noreturn]] void timeout_exit_safe()
+{
+    char timeout[16];
+    const char *url = request_published_url();
+    const char *texts[] = {"timeout error in ipc (timeout=", number_text(timeout, sizeof timeout, g_config.Timeout),
+                           "; url=", url ? url : "?", ")\n"};
+    log_signal_safe(LOG_L_ERROR, texts, sizeof texts / sizeof texts[0]);
+    if (connection_process) {
+        if (const char *path = request_published_temp_file())
+            unlink(path);
+    } else {
+        keepalive_close();
+        if (pid_file_path[0])
+            unlink(pid_file_path);
     }
+    _exit(13);
+}
+
+// SIGALRM: no wait of the daemon starts a timer, so an alarm comes from
+// outside or from a blocking call a caller guarded with alarm().
+void on_sigalrm(int) { timeout_exit_safe(); }
+
+// A wait reached the request deadline: the stalled connection ends here,
+// from the main flow.
+[[noreturn]] void on_request_deadline()
+{
     const char *url = g_request.url_string.empty() ? "?" : g_request.url_string.c_str();
     icapd_log(LOG_L_ERROR, "timeout error in ipc (timeout=%i; url=%s)\n", g_config.Timeout, url);
     shutdown_cleanup();
@@ -78,11 +130,14 @@ void signals_install_alarm() { set_signal_handler(SIGALRM, on_sigalrm, true); }
 
 void signals_setup_listener()
 {
-    sigset_t hup;
-    sigemptyset(&hup);
-    sigaddset(&hup, SIGHUP);
-    mask_signals(SIG_BLOCK, &hup);
-    set_signal_handler(SIGCHLD, reap_children, true);
+    snprintf(pid_file_path, sizeof pid_file_path, "%s", g_config.PidFile.c_str());
+    sigset_t waited;
+    sigemptyset(&waited);
+    sigaddset(&waited, SIGHUP);
+    sigaddset(&waited, SIGTERM);
+    sigaddset(&waited, SIGCHLD);
+    mask_signals(SIG_BLOCK, &waited);
+    set_signal_handler(SIGCHLD, on_sigchld, true);
     set_signal_handler(SIGPIPE, SIG_IGN, true);
     set_signal_handler(SIGHUP, on_sighup, false);
     set_signal_handler(SIGTERM, on_sigterm, true);
@@ -90,23 +145,28 @@ void signals_setup_listener()
 
 void signals_setup_connection()
 {
-    connection_process = true;
+    // The handlers are the connection's before the signals that waited
+    // while the process was being forked are let through.
+    connection_process = 1;
+    set_signal_handler(SIGHUP, SIG_IGN, false);
+    set_signal_handler(SIGCHLD, SIG_DFL, false);
+    io_set_deadline_handler(on_request_deadline);
     sigset_t none;
     sigemptyset(&none);
     mask_signals(SIG_SETMASK, &none);
-    set_signal_handler(SIGHUP, SIG_IGN, false);
-    set_signal_handler(SIGCHLD, SIG_DFL, false);
 }
 
-bool is_connection_process() { return connection_process; }
+bool is_connection_process() { return connection_process != 0; }
 
-void reap_children(int)
+bool signals_take_child_ended()
 {
-    int saved = errno;
-    while (waitpid(-1, nullptr, WNOHANG) > 0) {
-    }
-    errno = saved;
+    if (!child_ended)
+        return false;
+    child_ended = 0;
+    return true;
 }
+
+bool signals_shutdown_requested() { return shutdown_requested != 0; }
 
 void shutdown_cleanup()
 {
@@ -140,11 +200,11 @@ void reload_configuration()
     // Idle keep-alive processes see end of file on the pipe and exit; busy
     // ones exit after their current request. The pipe for the connections
     // to come is made once the new KeepAlive value is known, so that a
-    // reload that switches KeepAlive on also gets one.
+    // reload that switches KeepAlive on also gets one; should that fail,
+    // the listener makes it before the next fork.
     keepalive_close();
-    if (g_config.KeepAlive && !keepalive_open()) {
+    if (g_config.KeepAlive && !keepalive_open())
         icapd_log(LOG_L_ERROR, "pipe error: %s\n", strerror(errno));
-        exit(1);
-    }
+    entity_temp_sweep(g_config.Cache);
     daemon_virus_count();
 }

@@ -1,7 +1,7 @@
 // Signal handling of the listener and the connection processes: handler
-// installation, child reaping, the SIGTERM shutdown, the SIGALRM time-out
-// and the SIGHUP reload that runs from the listener loop, never from a
-// handler.
+// installation, the SIGTERM shutdown, the request time-out and the SIGHUP
+// reload. The listener's signals (SIGHUP, SIGTERM, SIGCHLD) are blocked
+// except in its wait and acted on by the listener loop, never by a handler.
 #ifndef TVX_DAEMON_SIGNALS_H
 #define TVX_DAEMON_SIGNALS_H
 
@@ -9,17 +9,26 @@
 // SA_NOCLDSTOP, plus SA_RESTART when restart is set. Exits 1 on failure.
 void set_signal_handler(int sig, void (*handler)(int), bool restart);
 
-// The time-out handler for SIGALRM; installed first thing at start-up.
+// The time-out handler for SIGALRM; installed first thing at start-up. It
+// writes the time-out line with async-signal-safe calls only, deletes the
+// current temp file (a connection process) or the pid file (the listener)
+// and ends the process with status 13.
 void signals_install_alarm();
 
-// The listener's set-up: SIGHUP blocked (delivered only inside the
-// connection wait) and flagged, SIGCHLD reaped, SIGPIPE ignored, SIGTERM
-// shuts down.
+// The listener's set-up: SIGHUP, SIGTERM and SIGCHLD blocked (delivered
+// only inside the connection wait) and flagged, SIGPIPE ignored.
 void signals_setup_listener();
 
-// A connection process's set-up: marks the process as one, unblocks every
-// signal, ignores SIGHUP and restores the default SIGCHLD.
+// A connection process's set-up: marks the process as one, ignores SIGHUP,
+// restores the default SIGCHLD, makes the request deadline end the process
+// with the time-out line and status 13, then unblocks every signal. SIGTERM
+// deletes the current temp file and ends the process with status 0.
 void signals_setup_connection();
+
+// For the listener loop: true once when a child ended since the last call.
+bool signals_take_child_ended();
+// For the listener loop: SIGTERM arrived.
+bool signals_shutdown_requested();
 
 // True in a connection process (selects what shutdown_cleanup does).
 bool is_connection_process();
@@ -30,11 +39,9 @@ void shutdown_cleanup();
 
 // Runs a pending SIGHUP reload (nothing when none arrived): loads the
 // configuration again and, when that succeeded, retires idle keep-alive
-// processes and refreshes the virus-record count. A load that fails is
-// logged and leaves the configuration in force serving.
+// processes, sweeps the temp files of killed processes and refreshes the
+// virus-record count. A load that fails is logged and leaves the
+// configuration in force serving.
 void reload_configuration();
-
-// Waitpid for every finished child without blocking.
-void reap_children(int sig);
 
 #endif

@@ -11,7 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <climits>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <netdb.h>
 #include <stdexcept>
 #include <sys/resource.h>
@@ -26,8 +29,9 @@
 #include "daemon/listener.h"
 #include "daemon/signals.h"
 #include "log/log.h"
-#include "util/fd.h"
+#include "request/entity.h"
 #include "request/request.h"
+#include "util/fd.h"
 
 namespace {
 
@@ -68,7 +72,55 @@ void close_descriptors(unsigned long limit, int keep)
     }
 }
 
-// Detaches from the terminal and drops the user id to that of User.
+// True when the account lists gid among its supplementary groups.
+bool account_in_group(const std::string &user, gid_t gid)
+{
+    struct group *gr = getgrgid(gid);
+    if (!gr)
+        return false;
+    for (char **m = gr->gr_mem; m && *m; ++m)
+        if (user == *m)
+            return true;
+    return false;
+}
+
+// Gives up root for the User account: the supplementary groups, the group
+// id and the user id of that account, in that order, each checked. A
+// daemon started as another user, or with User naming root, keeps what it
+// has. The log file changes owner first, so that a reload can open it
+// again. Every failure ends the process.
+void drop_privileges()
+{
+    if (geteuid() != 0 || g_config.user_id == 0)
+        return;
+    int log_fd = log_destination();
+    if (log_fd >= 0 && fchown(log_fd, g_config.user_id, g_config.group_id) != 0) {
+        perror("failed change owner for log file");
+        exit(3);
+    }
+    const uid_t uid = g_config.user_id;
+    const gid_t gid = g_config.group_id;
+    if (initgroups(g_config.User.c_str(), gid) != 0 || setgid(gid) != 0 || setuid(uid) != 0) {
+        icapd_log(LOG_L_ERROR, "failed to set privileges: %s\n", strerror(errno));
+        exit(1);
+    }
+    // Nothing of root may be left: no way back to uid 0, no group 0 unless
+    // the account has it.
+    gid_t groups[NGROUPS_MAX];
+    int n = getgroups(NGROUPS_MAX, groups);
+    bool root_group = false;
+    for (int i = 0; i < n; ++i)
+        root_group = root_group || groups[i] == 0;
+    if (getuid() != uid || geteuid() != uid || getgid() != gid || getegid() != gid || setuid(0) == 0 ||
+        n < 0 || (root_group && gid != 0 && !account_in_group(g_config.User, 0))) {
+        icapd_log(LOG_L_ERROR, "failed to set privileges: %s\n", "root privileges are still held");
+        exit(1);
+    }
+}
+
+// Detaches from the terminal: a new session in a child, no descriptor of
+// the starting process left but the log file, standard streams on
+// /dev/null, working directory "/".
 void daemonise()
 {
     log_syslog_close();
@@ -100,17 +152,8 @@ void daemonise()
     if (chdir("/") != 0)
         exit(2);
 
-    int log_fd = log_destination();
-    if (log_fd == LOG_DEST_SYSLOG) {
+    if (log_destination() == LOG_DEST_SYSLOG)
         log_syslog_reopen();
-    } else if (log_fd >= 0 && fchown(log_fd, g_config.user_id, g_config.group_id) != 0) {
-        perror("failed change owner for log file");
-        exit(3);
-    }
-    if (setuid(g_config.user_id) != 0) {
-        icapd_log(LOG_L_FLOW, "failed to set privileges: %s\n", strerror(errno));
-        exit(1);
-    }
 }
 
 // Binds the first address of BindAddress:BindPort that accepts the bind
@@ -133,7 +176,7 @@ int tcp_listen(const char *host, const char *serv, socklen_t *addrlen)
     int bind_errno = 0;
     struct addrinfo *ai;
     for (ai = res; ai; ai = ai->ai_next) {
-        fd = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+        fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
         if (fd < 0) {
             bind_errno = errno;
             continue;
@@ -162,11 +205,15 @@ int tcp_listen(const char *host, const char *serv, socklen_t *addrlen)
     return fd;
 }
 
-// Writes the process id, without a newline; failures are only logged.
+// Writes the process id, without a newline; failures are only logged. A
+// symbolic link at the pid file's name is not followed.
 void write_pid_file()
 {
-    FILE *f = fopen(g_config.PidFile.c_str(), "w+");
+    int fd = open(g_config.PidFile.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    FILE *f = fd < 0 ? nullptr : fdopen(fd, "w+");
     if (!f) {
+        if (fd >= 0)
+            close(fd);
         icapd_log(LOG_L_FLOW, "error in open pid file %s: %s\n", g_config.PidFile.c_str(), strerror(errno));
         return;
     }
@@ -214,8 +261,16 @@ int icapd_main(int argc, char **argv)
         exit(0);
     }
 
-    if (!g_startup.monitor && getppid() != 1)
-        daemonise();
+    // Started by process 1 (an init system, a container) the daemon stays
+    // in the foreground, but never keeps root: only monitor mode does.
+    if (!g_startup.monitor) {
+        if (getppid() != 1)
+            daemonise();
+        drop_privileges();
+    }
+    // Temp files of connection processes that were killed before they
+    // could delete them, now that the files' owner is the process's.
+    entity_temp_sweep(g_config.Cache);
 
     socklen_t addrlen = 0;
     int sockfd = tcp_listen(g_config.BindAddress.c_str(), g_config.BindPort.c_str(), &addrlen);

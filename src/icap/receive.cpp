@@ -115,7 +115,7 @@ bool read_header_entity(icap_request &rq, int &fd, size_t i)
     const char *hdr = e.buffer.c_str();
     if (request) {
         icap_assemble_url(hdr, rq.url, sizeof rq.url);
-        rq.url_string = rq.url;
+        icap_request_set_url_string(rq, rq.url);
         icapd_log(LOG_L_FLOW, "icap_dump_entities: request header: \n**[%s]**\n", hdr);
     } else {
         icap_header_value(hdr, "content-type:", rq.content_type, sizeof rq.content_type);

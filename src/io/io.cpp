@@ -5,7 +5,6 @@
 // would block. No call here transfers a byte at a time.
 #include "io/io.h"
 
-#include <atomic>
 #include <cassert>
 #include <cerrno>
 #include <climits>
@@ -14,7 +13,6 @@
 #include <ctime>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include "log/log.h"
@@ -33,44 +31,16 @@ struct line_buffer {
 
 line_buffer g_line;
 
-// The request alarm. The deadline is read by the SIGALRM handler, hence
-// an atomic that is lock-free; the timer flag belongs to the main flow.
-std::atomic<int64_t> alarm_deadline{0};  // CLOCK_MONOTONIC ns, 0: none
-static_assert(std::atomic<int64_t>::is_always_lock_free, "the SIGALRM handler reads the deadline");
-bool alarm_timer_started = false;
+// The request deadline (CLOCK_MONOTONIC ns, 0: none) and what to call
+// when a wait reaches it.
+int64_t alarm_deadline = 0;
+void (*deadline_handler)() = nullptr;
 
 int64_t monotonic_ns()
 {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-// Starts the one-shot real-time timer for ns nanoseconds (0 stops it).
-void alarm_timer_set(int64_t ns)
-{
-    struct itimerval it;
-    memset(&it, 0, sizeof it);
-    if (ns > 0) {
-        it.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
-        it.it_value.tv_usec = static_cast<suseconds_t>(ns % 1000000000 / 1000);
-        if (it.it_value.tv_sec == 0 && it.it_value.tv_usec == 0)
-            it.it_value.tv_usec = 1;
-    }
-    setitimer(ITIMER_REAL, &it, nullptr);
-}
-
-// Before a wait that may block: the timer runs while a deadline is set.
-void alarm_before_wait()
-{
-    if (alarm_timer_started)
-        return;  // started for this deadline or an earlier one
-    int64_t deadline = alarm_deadline.load(std::memory_order_relaxed);
-    if (deadline == 0)
-        return;
-    alarm_timer_started = true;
-    int64_t left = deadline - monotonic_ns();
-    alarm_timer_set(left > 0 ? left : 1);
 }
 
 // Closes fd and forgets its buffered bytes: they belong to a dead connection.
@@ -163,22 +133,25 @@ int io_wait(int fd, int seconds, bool reading)
     p.fd = fd;
     p.events = reading ? POLLIN : POLLOUT;
     p.revents = 0;
-    int ms = -1;
-    if (seconds >= 0)
-        ms = seconds > INT_MAX / 1000 ? INT_MAX : seconds * 1000;
-    int64_t end = ms >= 0 ? monotonic_ns() + static_cast<int64_t>(ms) * 1000000 : 0;
-    alarm_before_wait();
+    int64_t now = monotonic_ns();
+    int64_t end = seconds >= 0 ? now + static_cast<int64_t>(seconds) * 1000000000 : 0;
+    bool deadline_first = alarm_deadline != 0 && (end == 0 || alarm_deadline < end);
+    if (deadline_first)
+        end = alarm_deadline;
     int r;
     for (;;) {
+        int ms = -1;
+        if (end != 0) {
+            int64_t left = end - now;
+            ms = left <= 0 ? 0 : left / 1000000 >= INT_MAX ? INT_MAX : static_cast<int>((left + 999999) / 1000000);
+        }
         r = poll(&p, 1, ms);
         if (r >= 0 || errno != EINTR)
             break;
-        if (ms > 0) {
-            // A signal cut the wait short: wait only for the time that is left.
-            int64_t left = end - monotonic_ns();
-            ms = left <= 0 ? 0 : static_cast<int>((left + 999999) / 1000000);
-        }
+        now = monotonic_ns();  // a signal cut the wait short: wait for the time that is left
     }
+    if (r == 0 && deadline_first && deadline_handler)
+        deadline_handler();
     return r;
 }
 
@@ -186,31 +159,12 @@ void io_alarm_arm(int seconds)
 {
     if (seconds < 1)
         return;
-    alarm_deadline.store(monotonic_ns() + static_cast<int64_t>(seconds) * 1000000000, std::memory_order_relaxed);
+    alarm_deadline = monotonic_ns() + static_cast<int64_t>(seconds) * 1000000000;
 }
 
-void io_alarm_disarm()
-{
-    // The timer stops before the deadline goes: a signal in between must
-    // still find the deadline it was started for.
-    if (alarm_timer_started) {
-        alarm_timer_set(0);
-        alarm_timer_started = false;
-    }
-    alarm_deadline.store(0, std::memory_order_relaxed);
-}
+void io_alarm_disarm() { alarm_deadline = 0; }
 
-bool io_alarm_early()
-{
-    int64_t deadline = alarm_deadline.load(std::memory_order_relaxed);
-    if (deadline == 0)
-        return false;
-    int64_t left = deadline - monotonic_ns();
-    if (left <= 0)
-        return false;
-    alarm_timer_set(left);
-    return true;
-}
+void io_set_deadline_handler(void (*handler)()) { deadline_handler = handler; }
 
 ssize_t safe_readwrite(int &fd, void *buf, size_t len, bool reading, bool use_readline)
 {

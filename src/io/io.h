@@ -23,22 +23,19 @@ int io_timeout();
 // interrupted waits are restarted for the time that is left.
 int io_wait(int fd, int seconds, bool reading);
 
-// The request alarm: SIGALRM once the client has made the process wait
-// seconds (below 1: no alarm) since the last io_alarm_arm. Arming only
-// records the deadline; the interval timer is started before the first
-// wait that may block and stopped only if it was started, so a request
-// that never waits costs no timer call. A call that blocks outside
-// io_wait (a blocking connect, a name lookup) is not covered until a wait
-// has started the timer.
+// The request alarm: a deadline seconds (below 1: none) after the last
+// io_alarm_arm, by which the client must have delivered what the process
+// waits for. Every wait of io_wait ends at the deadline at the latest, and
+// a wait that reaches it calls the deadline handler from the main flow (no
+// timer, no signal); when the handler returns, the wait reports a time-out.
+// Arming only records the deadline, so a request that never waits costs
+// nothing. Calls that block outside io_wait are not covered.
 void io_alarm_arm(int seconds);
 void io_alarm_disarm();
 
-// For the SIGALRM handler: true when the timer went off before the current
-// deadline (it was started for an earlier one and the client has made
-// progress since); the timer is then started again for the rest and the
-// handler must return. False for a real expiry, also for an alarm this
-// module did not ask for. Async-signal-safe.
-bool io_alarm_early();
+// The handler called when a wait reaches the request deadline (nullptr:
+// none). The connection process logs the time-out and ends there.
+void io_set_deadline_handler(void (*handler)());
 
 // Reads or writes exactly len bytes unless the peer ends the data first.
 // With use_readline, a read first takes what the line buffer holds.

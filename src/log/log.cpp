@@ -29,6 +29,19 @@ struct log_state {
 log_state g_log;
 
 const char *const syslog_ident = "tavex-icapd ";
+
+// The local time offset (seconds east of UTC) of the last time stamp the
+// main flow formatted, for the stamps of signal handlers.
+volatile long g_gmtoff = 0;
+
+// Notes the local time offset of now.
+void note_gmtoff()
+{
+    time_t now = time(nullptr);
+    struct tm tmv;
+    if (localtime_r(&now, &tmv))
+        g_gmtoff = tmv.tm_gmtoff;
+}
 constexpr size_t line_limit = 10000;
 constexpr size_t text_limit = 20000;
 
@@ -86,6 +99,7 @@ std::string vformat_log_line(const char *format, va_list ap)
     struct tm tmv;
     char stamp[64] = "";
     if (localtime_r(&now, &tmv)) {
+        g_gmtoff = tmv.tm_gmtoff;
         char tbuf[64];
         if (asctime_r(&tmv, tbuf)) {
             size_t n = strlen(tbuf);
@@ -242,6 +256,7 @@ int log_open_file(const std::string &path)
 
 void log_install(int dest)
 {
+    note_gmtoff();
     if (g_log.dest >= 0 && g_log.dest != dest)
         close(g_log.dest);
     if (dest == LOG_DEST_SYSLOG)
@@ -273,6 +288,92 @@ void log_truncate_check(unsigned long max)
     }
     if (static_cast<unsigned long>(st.st_size) > max && ftruncate(g_log.dest, 0) != 0)
         icapd_log(0, "Error in truncate log file: %s\n", strerror(errno));
+}
+
+namespace {
+
+// Appends text to a bounded buffer without allocating.
+void safe_put(char *buf, size_t cap, size_t &len, const char *text)
+{
+    while (*text && len < cap)
+        buf[len++] = *text++;
+}
+
+void safe_put_number(char *buf, size_t cap, size_t &len, long v, int width, char pad)
+{
+    char digits[24];
+    int n = 0;
+    bool negative = v < 0;
+    unsigned long u = negative ? 0UL - static_cast<unsigned long>(v) : static_cast<unsigned long>(v);
+    do {
+        digits[n++] = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u && n < 20);
+    if (negative)
+        digits[n++] = '-';
+    for (int i = n; i < width && len < cap; ++i)
+        buf[len++] = pad;
+    while (n > 0 && len < cap)
+        buf[len++] = digits[--n];
+}
+
+// The asctime form of local time t ("Thu Dec 10 12:38:09 2026"), from the
+// civil calendar of the days since the epoch.
+void safe_put_stamp(char *buf, size_t cap, size_t &len, long long t)
+{
+    static const char *const days[] = {"Thu", "Fri", "Sat", "Sun", "Mon", "Tue", "Wed"};
+    static const char *const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    long long day = t >= 0 ? t / 86400 : (t - 86399) / 86400;
+    long secs = static_cast<long>(t - day * 86400);
+    // Days to year, month, day (proleptic Gregorian).
+    long long z = day + 719468;
+    long long era = (z >= 0 ? z : z - 146096) / 146097;
+    long long doe = z - era * 146097;
+    long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    long long mp = (5 * doy + 2) / 153;
+    long d = static_cast<long>(doy - (153 * mp + 2) / 5 + 1);
+    long m = static_cast<long>(mp < 10 ? mp + 3 : mp - 9);
+    long y = static_cast<long>(yoe + era * 400 + (m <= 2 ? 1 : 0));
+    long wd = static_cast<long>(((day % 7) + 7) % 7);
+    safe_put(buf, cap, len, days[wd]);
+    safe_put(buf, cap, len, " ");
+    safe_put(buf, cap, len, months[m - 1]);
+    safe_put_number(buf, cap, len, d, 3, ' ');
+    safe_put(buf, cap, len, " ");
+    safe_put_number(buf, cap, len, secs / 3600, 2, '0');
+    safe_put(buf, cap, len, ":");
+    safe_put_number(buf, cap, len, secs / 60 % 60, 2, '0');
+    safe_put(buf, cap, len, ":");
+    safe_put_number(buf, cap, len, secs % 60, 2, '0');
+    safe_put(buf, cap, len, " ");
+    safe_put_number(buf, cap, len, y, 0, ' ');
+}
+
+}  // namespace
+
+void log_signal_safe(unsigned level, const char *const *texts, size_t count)
+{
+    bool to_file = g_log.dest >= 0 && level_passes(level);
+    if (!to_file && !g_log.extra_debug)
+        return;
+    char line[2048];
+    size_t len = 0;
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    safe_put_stamp(line, sizeof line, len, static_cast<long long>(ts.tv_sec) + g_gmtoff);
+    safe_put(line, sizeof line, len, " tavex-icapd (");
+    safe_put_number(line, sizeof line, len, static_cast<long>(getpid()), 0, ' ');
+    safe_put(line, sizeof line, len, "): ");
+    safe_put(line, sizeof line, len, log_level_name(level));
+    safe_put(line, sizeof line, len, " ");
+    for (size_t i = 0; i < count; ++i)
+        safe_put(line, sizeof line, len, texts[i] ? texts[i] : "(null)");
+    if (g_log.extra_debug)
+        write_all_fd(2, line, len);
+    if (to_file)
+        write_all_fd(g_log.dest, line, len);
 }
 
 void log_syslog_close()

@@ -72,6 +72,14 @@ bool log_enabled(unsigned level);
 // Empties the log file when it has grown beyond max bytes (0 disables).
 void log_truncate_check(unsigned long max);
 
+// For signal handlers: writes one log line made of the given texts, with
+// the level name and the usual prefix, using only async-signal-safe calls:
+// the time stamp is computed from the clock and the local time offset
+// seen by the last line the main flow formatted. Goes to the log file and
+// the -d echo; with syslog as the destination only the echo is written
+// (syslog itself is not safe in a handler).
+void log_signal_safe(unsigned level, const char *const *texts, size_t count);
+
 // Around the daemonising fork: drop and re-establish the syslog connection.
 void log_syslog_close();
 void log_syslog_reopen();

@@ -239,7 +239,7 @@ FILE *open_page_file(icap_request &rq, icap_entity &entity)
         ready = ftruncate(entity.fd, 0) == 0 && lseek(entity.fd, 0, SEEK_SET) == 0;
     else
         ready = entity_temp_create(rq, entity, g_config.Cache, g_config.temp_file_mode) == 200;
-    int dup_fd = ready ? dup(entity.fd) : -1;
+    int dup_fd = ready ? fcntl(entity.fd, F_DUPFD_CLOEXEC, 0) : -1;
     FILE *page = dup_fd < 0 ? nullptr : fdopen(dup_fd, "w");
     if (!page) {
         std::string name = !entity.path.empty() ? entity.path
@@ -262,7 +262,7 @@ int make_report_page(icap_request &rq, icap_entity &entity, const char *tmpl, FI
         return 0;
 
     std::string path = g_config.Templates + tmpl;
-    FILE *in = fopen(path.c_str(), "r");
+    FILE *in = fopen(path.c_str(), "re");
     int rc = 0;
     if (!in) {
         icapd_log(LOG_L_ERROR, "can`t open template - %s: %s\n", path.c_str(), strerror(errno));

@@ -1,10 +1,8 @@
-// Entity kinds and body temp files: creation with mkstemp, deletion, the
-// name published for the signal handlers, and the sweep of leftovers of
-// killed processes. The sweep deletes only names of this pattern, only
+// Entity kinds and body temp files: creation with mkstemp, deletion, and
+// the sweep of leftovers of killed processes. The sweep deletes only names of this pattern, only
 // regular files of this user, and only when their process is gone.
 #include "request/entity.h"
 
-#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -24,26 +22,6 @@ namespace {
 // Entity names that hold bodies, the first part of a temp-file name.
 const char *const body_names[] = {"req-body", "res-body"};
 constexpr size_t temp_suffix_len = 6;  // mkstemp's XXXXXX
-
-// Two slots for the published name: a new name is written into the slot
-// the handlers do not read, then the index is switched in one store.
-// Paths of files the kernel created are shorter than PATH_MAX (4096).
-constexpr size_t published_name_max = 4096;
-char published_names[2][published_name_max];
-volatile sig_atomic_t published_slot = -1;  // -1: no current file
-
-void publish_temp_file(const std::string &path)
-{
-    if (path.empty() || path.size() >= published_name_max) {
-        published_slot = -1;
-        return;
-    }
-    int slot = published_slot == 0 ? 1 : 0;
-    memcpy(published_names[slot], path.c_str(), path.size() + 1);
-    // The name is complete before a handler can find the index pointing at it.
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    published_slot = slot;
-}
 
 // The process id in a temp-file name: body name, decimal id, "-" and the
 // six characters mkstemp chose. 0 when the name is not of that pattern.
@@ -133,20 +111,6 @@ void icap_entities_release(icap_request &rq)
     for (icap_entity &e : rq.entities)
         icap_forget_temp_file(rq, e);
     rq.entities.clear();
-}
-
-void icap_request_set_temp_file(icap_request &rq, const std::string &path)
-{
-    rq.current_temp_file = path;
-    if (&rq == &g_request)
-        publish_temp_file(path);
-}
-
-const char *request_published_temp_file()
-{
-    int slot = published_slot;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    return slot < 0 ? nullptr : published_names[slot];
 }
 
 int entity_temp_sweep(const std::string &dir)

@@ -1,14 +1,14 @@
 // Entities and the temporary files of bodies: the kind predicates every
 // layer asks about an entity, the creation of a body's temp file (always a
 // new file, made by mkstemp in the directory the caller names), its
-// release, the name published for the signal handlers, and the sweep of
-// files left behind by killed processes. Never reopens a body by its name:
+// release, and the sweep of files left behind by killed processes. Never reopens a body by its name:
 // whoever holds an entity reads and writes it through its descriptor.
 #ifndef TVX_REQUEST_ENTITY_H
 #define TVX_REQUEST_ENTITY_H
 
 #include <string>
 
+#include "request/published.h"
 #include "request/request.h"
 
 // Bodies move between a socket and their temp file in blocks of this size.
@@ -39,16 +39,6 @@ void entity_temp_disown(icap_request &rq, icap_entity &e);
 
 // Closes and deletes every entity's temporary file and empties the list.
 void icap_entities_release(icap_request &rq);
-
-// Records path (empty: none) as the request's current temporary file. For
-// g_request the name is also published for the SIGTERM and SIGALRM
-// handlers, which delete that file.
-void icap_request_set_temp_file(icap_request &rq, const std::string &path);
-
-// The current temporary file of g_request as published for the signal
-// handlers, or nullptr. Async-signal-safe: a handler never sees a name
-// half written, whenever it interrupts the publication.
-const char *request_published_temp_file();
 
 // Deletes from dir the temp files (names of the pattern above, regular
 // files of this user) whose process no longer exists; a file whose process

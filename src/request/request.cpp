@@ -3,6 +3,7 @@
 
 
 #include "request/entity.h"
+#include "request/published.h"
 
 icap_request g_request;
 
@@ -22,7 +23,7 @@ void icap_request_reset(icap_request &rq)
     rq.response_desc = nullptr;
     rq.decided = false;
     rq.request_time = -1;
-    rq.url_string.clear();
+    icap_request_set_url_string(rq, std::string());
     rq.content_type[0] = '\0';
     rq.content_length = -1;
     icap_request_set_temp_file(rq, std::string());
