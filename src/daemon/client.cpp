@@ -163,7 +163,9 @@ void client(int fd)
         close_requested = g_request.connection_close;
         icap_entities_release(g_request);
 
-        if (fd == -1 || !g_config.KeepAlive || close_requested || rc == 400)
+        // After a head the parser could not take (400, or 500 for want of
+        // memory) the rest of that request is still unread.
+        if (fd == -1 || !g_config.KeepAlive || close_requested || rc == 400 || rc == 500)
             break;
         icap_request_reset(g_request);
         if (retiring)

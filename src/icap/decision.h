@@ -14,6 +14,7 @@ enum : int {
     ICAP_RES_BLOCKED = 3000,   // blocked: the message is replaced by a report
     ICAP_RES_COMPLETE = 4000,  // message received completely: hold and reply
     ICAP_RES_ERROR = 5000,     // error or client gone
+    ICAP_RES_NOT_STORED = 5500,  // read to its end, but a body could not be stored: reply 500
 };
 
 // Takes the decision for rq and marks it decided. has_body is false for a

@@ -119,6 +119,8 @@ int handle_modification(icap_request &rq, int &fd)
     icapd_log(LOG_L_TRACE, "icap_handle: enchain non empty\n");
     int res = icap_dump_entities(rq, fd);
     io_alarm_disarm();
+    if (res == ICAP_RES_NOT_STORED)
+        return 500;  // the request was read to its end: the error reply follows
     if (res == ICAP_RES_ERROR) {
         icapd_log(LOG_L_FLOW, "go out from icap_dump_entities with error (may be icap client close connection) \n");
         return 0;

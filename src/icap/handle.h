@@ -9,8 +9,8 @@
 // Handles the request parsed into g_request on connection fd. Returns 200
 // when the reply went out (or none was due), 0 when the request failed and
 // no error reply is possible or needed any more, or another code (400: a
-// REQMOD or RESPMOD without Encapsulated) for which the caller sends the
-// error reply. The request's temp files are deleted before it returns.
+// REQMOD or RESPMOD without Encapsulated; 500: a body that could not be
+// stored, read to its end) for which the caller sends the error reply. The request's temp files are deleted before it returns.
 int icap_handle(int &fd);
 
 // Second stage after reception: settles what reception left open (the

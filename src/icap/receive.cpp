@@ -192,10 +192,11 @@ int skip_rest_of_line(int &fd, size_t have)
     return 0;
 }
 
-// Moves one chunk's data from the connection to the temp file in blocks.
+// Moves one chunk's data from the connection to the temp file in blocks,
+// or reads it and drops it once the body could not be stored (*lost).
 // The alarm is re-armed per block, so it measures a stall, not the time a
-// large chunk takes.
-bool stream_chunk_data(int &fd, icap_entity &e, uint64_t size)
+// large chunk takes. False when the connection failed.
+bool stream_chunk_data(icap_request &rq, int &fd, icap_entity &e, uint64_t size, bool *lost)
 {
     static char block[ICAP_BODY_BLOCK];
     while (size > 0) {
@@ -203,25 +204,31 @@ bool stream_chunk_data(int &fd, icap_entity &e, uint64_t size)
         arm_alarm();
         if (io_read_exact(fd, block, n, true) != static_cast<ssize_t>(n)) {
             icapd_log(LOG_L_ERROR, "http_read_chunk: read return error\n");
+            icapd_log(LOG_L_ERROR, "error in reading http entity\n");
             return false;
         }
-        if (!fd_write_all(e.fd, block, n)) {
+        if (!*lost && !fd_write_all(e.fd, block, n)) {
+            // A full Cache: the rest is read to keep the connection in
+            // step, and the request gets an error reply.
             icapd_log(LOG_L_ERROR, "http_read_chunk: fwrite return error\n");
-            return false;
+            icap_forget_temp_file(rq, e);
+            *lost = true;
         }
-        e.size += static_cast<unsigned>(n);
+        if (!*lost)
+            e.size += static_cast<unsigned>(n);
         size -= n;
     }
     return true;
 }
 
-enum chunk_result { CHUNKS_DONE, CHUNKS_FAILED, CHUNKS_MALFORMED, CHUNKS_NO_FILE };
+enum chunk_result { CHUNKS_DONE, CHUNKS_FAILED, CHUNKS_MALFORMED };
 
 // Reads chunks into e's temp file up to and including the last chunk and
 // the empty line after it (trailer lines are dropped). The file is created
 // when the first chunk with data is announced: an empty body needs none.
-// *ieof tells that the last chunk carried the ieof extension.
-chunk_result http_read_chunk(icap_request &rq, int &fd, icap_entity &e, bool *ieof)
+// *ieof tells that the last chunk carried the ieof extension; *lost that
+// the body could not be stored (its data was read and dropped).
+chunk_result http_read_chunk(icap_request &rq, int &fd, icap_entity &e, bool *ieof, bool *lost)
 {
     char line[chunk_line_cap];
     for (;;) {
@@ -252,12 +259,10 @@ chunk_result http_read_chunk(icap_request &rq, int &fd, icap_entity &e, bool *ie
             return CHUNKS_MALFORMED;
         }
         if (size > 0) {
-            if (e.fd < 0 && creat_tmp_file(rq, e) != 200)
-                return CHUNKS_NO_FILE;
-            if (!stream_chunk_data(fd, e, size)) {
-                icapd_log(LOG_L_ERROR, "error in reading http entity\n");
+            if (!*lost && e.fd < 0 && creat_tmp_file(rq, e) != 200)
+                *lost = true;
+            if (!stream_chunk_data(rq, fd, e, size, lost))
                 return CHUNKS_FAILED;
-            }
             continue;
         }
 
@@ -307,16 +312,23 @@ int receive_body(icap_request &rq, int &fd, icap_entity &e, bool *replaced)
     icapd_log(LOG_L_FLOW, "icap_dump_entities: getting body (%i)\n", e.fd);
 
     const char *report = nullptr;
+    bool lost = false;
     for (;;) {
         bool ieof = false;
-        chunk_result c = http_read_chunk(rq, fd, e, &ieof);
+        chunk_result c = http_read_chunk(rq, fd, e, &ieof, &lost);
         if (c == CHUNKS_MALFORMED)
             return reject_malformed(fd);
-        if (c == CHUNKS_FAILED || c == CHUNKS_NO_FILE) {
+        if (c == CHUNKS_FAILED) {
             io_drop(fd);
             return ICAP_RES_ERROR;
         }
         icapd_log(LOG_L_FLOW, "icap_dump_entities: finished entity\n");
+        if (lost) {
+            // The client has sent all it will send before a reply (a
+            // preview waits for one): the request is answered with 500.
+            rq.preview = -1;
+            return ICAP_RES_NOT_STORED;
+        }
 
         int res = ICAP_RES_SCAN;
         if (!rq.decided)
@@ -503,7 +515,7 @@ int icap_dump_entities(icap_request &rq, int &fd)
             rq.null_body = true;
         } else if (e.name == "req-body" || e.name == "res-body") {
             res = receive_body(rq, fd, e, &replaced);
-            if (res == ICAP_RES_ERROR || replaced)
+            if (res == ICAP_RES_ERROR || res == ICAP_RES_NOT_STORED || replaced)
                 return res;
         }
     }

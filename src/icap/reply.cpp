@@ -66,7 +66,9 @@ int icap_send_options(int &fd)
 
 std::string icap_error_text(int code)
 {
-    std::string t = code == 400 ? "ICAP/1.0 400 Bad Request" : "ICAP/1.0 200 OK";
+    std::string t = code == 400   ? "ICAP/1.0 400 Bad Request"
+                    : code == 500 ? "ICAP/1.0 500 Server Error"
+                                  : "ICAP/1.0 200 OK";
     t += "\r\nEncapsulated: null-body=0";
     if (!g_config.KeepAlive)
         t += "\r\nConnection: close";

@@ -23,7 +23,9 @@ std::string icap_options_text();
 // connection is then closed).
 int icap_send_options(int &fd);
 
-// The error reply for a code: 400 "Bad Request", anything else 200 "OK".
+// The error reply for a code: 400 "Bad Request", 500 "Server Error" (a
+// request the daemon could not serve, such as a body it had no room to
+// store), anything else 200 "OK".
 std::string icap_error_text(int code);
 // Sends the error reply unless the connection is already closed.
 void send_error_msg(int &fd, int code);

@@ -248,8 +248,8 @@ TEST_F(FlowDaemon, ClientThatStopsReadingTheReplyIsDropped)
 TEST_F(FlowDaemon, EmptyBodyNeedsNoTempFile)
 {
     // A Cache directory that went away after start-up takes no file: a
-    // preview of nothing is still answered, a body with data ends the
-    // connection.
+    // preview of nothing is still answered, a body with data is read to
+    // its end and answered 500, and the connection serves on.
     start("", false);
     ASSERT_EQ(rename(d.cache_dir().c_str(), (d.dir() / "gone").c_str()), 0);
     icap_conn c;
@@ -265,8 +265,12 @@ TEST_F(FlowDaemon, EmptyBodyNeedsNoTempFile)
     EXPECT_EQ(r.raw, echo_respmod(hdr, ""));
 
     ASSERT_TRUE(c.send(head("RESPMOD", "", enc) + hdr + chunked("12345")));
-    EXPECT_TRUE(c.wait_closed());
+    ASSERT_TRUE(c.read_reply(r));
+    EXPECT_EQ(r.raw, "ICAP/1.0 500 Server Error\r\nEncapsulated: null-body=0" + istag);
     EXPECT_TRUE(d.wait_log("creat_tmp_file: error in creating temp file "));
+    ASSERT_TRUE(c.send(head("RESPMOD", "", enc) + hdr + "0\r\n\r\n"));
+    ASSERT_TRUE(c.read_reply(r));
+    EXPECT_EQ(r.raw, echo_respmod(hdr, ""));
 }
 
 TEST_F(FlowDaemon, VanishedClientLeavesNoTempFile)

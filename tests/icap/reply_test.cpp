@@ -100,7 +100,7 @@ TEST_F(Reply, ErrorReplies)
     struct { int code; bool keepalive; std::string want; } cases[] = {
         {400, true, "ICAP/1.0 400 Bad Request\r\nEncapsulated: null-body=0" + istag},
         {400, false, "ICAP/1.0 400 Bad Request\r\nEncapsulated: null-body=0\r\nConnection: close" + istag},
-        {500, true, "ICAP/1.0 200 OK\r\nEncapsulated: null-body=0" + istag},
+        {500, true, "ICAP/1.0 500 Server Error\r\nEncapsulated: null-body=0" + istag},
         {0, false, "ICAP/1.0 200 OK\r\nEncapsulated: null-body=0\r\nConnection: close" + istag},
     };
     for (auto &c : cases) {
