@@ -134,7 +134,7 @@ int listener_loop(int sockfd, sockaddr *peer, socklen_t addrlen)
 {
     sigset_t no_signals;
     sigemptyset(&no_signals);
-    bool at_cap_logged = false;    // the cap episode was logged
+    bool at_cap_logged = false;    // a client waiting at the cap was logged
     bool accept_failing = false;   // accept is failing for want of resources
     bool retry_pause = false;      // pause before the next accept
 
@@ -145,20 +145,15 @@ int listener_loop(int sockfd, sockaddr *peer, socklen_t addrlen)
             reap_children();
         maybe_check_lock_files();
 
-        // At the cap the listening socket is left out of the wait: new
-        // clients wait in the backlog until a connection process ends.
+        // At the cap nothing is accepted: new clients wait in the backlog
+        // until a connection process ends. The first client that has to
+        // wait is logged, once until the listener accepts again.
         bool at_cap = g_config.MaxChildren > 0 && live_children >= g_config.MaxChildren;
-        if (at_cap && !at_cap_logged) {
-            icapd_log(LOG_L_WARN, "%i connection processes (MaxChildren): new connections wait\n", live_children);
-            at_cap_logged = true;
-        } else if (!at_cap) {
-            at_cap_logged = false;
-        }
-        bool listening = !at_cap && !retry_pause;
+        bool watching = !retry_pause && (!at_cap || !at_cap_logged);
 
         fd_set listen_fds;
         FD_ZERO(&listen_fds);
-        if (listening)
+        if (watching)
             FD_SET(sockfd, &listen_fds);
         struct timespec pause = {0, accept_retry_ns};
         int ret = pselect(sockfd + 1, &listen_fds, nullptr, nullptr, retry_pause ? &pause : nullptr, &no_signals);
@@ -177,6 +172,11 @@ int listener_loop(int sockfd, sockaddr *peer, socklen_t addrlen)
             continue;
         }
         assert(ret == 1 && FD_ISSET(sockfd, &listen_fds));
+        if (at_cap) {
+            icapd_log(LOG_L_WARN, "%i connection processes (MaxChildren): new connections wait\n", live_children);
+            at_cap_logged = true;
+            continue;
+        }
 
         // The connection is non-blocking from the start: every read and
         // write on it, sendfile included, then waits through poll with the
@@ -199,6 +199,7 @@ int listener_loop(int sockfd, sockaddr *peer, socklen_t addrlen)
             return 0;
         }
         accept_failing = false;
+        at_cap_logged = false;
 
         if (!daemon_peer_admitted(peer, len)) {
             close(connfd);

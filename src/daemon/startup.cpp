@@ -245,6 +245,7 @@ int icapd_main(int argc, char **argv)
         exit(1);
     }
     signals_install_alarm();
+    fd_cloexec_inherited();
 
     try {
         config_load(argc, argv);

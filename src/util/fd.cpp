@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "log/log.h"
@@ -46,4 +47,20 @@ bool fd_write_all(int fd, const void *buf, size_t n)
         n -= static_cast<size_t>(w);
     }
     return true;
+}
+
+void fd_cloexec_inherited()
+{
+    if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0)
+        return;
+    // Kernels without it: a walk up to the soft limit (bounded).
+    struct rlimit rl;
+    rlim_t limit = getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY ? rl.rlim_cur : 1024;
+    if (limit > 65536)
+        limit = 65536;
+    for (rlim_t fd = 3; fd < limit; ++fd) {
+        int flags = fcntl(static_cast<int>(fd), F_GETFD);
+        if (flags >= 0 && !(flags & FD_CLOEXEC))
+            fcntl(static_cast<int>(fd), F_SETFD, flags | FD_CLOEXEC);
+    }
 }

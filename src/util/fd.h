@@ -13,4 +13,8 @@ bool fd_set_nonblocking(int fd);
 // file) when a write fails or writes nothing.
 bool fd_write_all(int fd, const void *buf, size_t n);
 
+// Marks every descriptor from 3 up close-on-exec: whatever the starting
+// process left open reaches no program the daemon runs.
+void fd_cloexec_inherited();
+
 #endif
