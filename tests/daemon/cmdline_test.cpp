@@ -150,3 +150,26 @@ TEST(command_line, example_configuration_passes_the_check)
     EXPECT_EQ(r.out, "Options OK\n");
     EXPECT_EQ(r.status, 0);
 }
+
+// A MIME block with a mistake ends the start-up with the block parser's own
+// status, after its log lines (a reload keeps the running rules instead).
+TEST(command_line, bad_mime_block_ends_the_start_up_with_its_status)
+{
+    struct {
+        const char *block;
+        int status;
+        const char *line;
+    } cases[] = {
+        {"text scan\n", 7, "ERROR Wrong mime syntax\n"},
+        {"text scan 10x pass\n", 1, "ERROR in parser mime type text (waiting for size)\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.block);
+        temp_dir dir;
+        write_file(dir / "c.ini", base_config(dir.path(), 1344) + "MimeStart\n" + c.block + "MimeEnd\n");
+        run_result r = run({"--check-only", "-f", dir / "c.ini"});
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(read_file(dir / "icapd.log").find(c.line), std::string::npos) << read_file(dir / "icapd.log");
+    }
+}

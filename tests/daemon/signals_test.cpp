@@ -271,3 +271,46 @@ TEST(signals, without_monitor_mode_the_daemon_detaches)
     EXPECT_TRUE(eventually([&] { return kill(pid, 0) != 0; }));
     EXPECT_FALSE(file_exists(dir / "icapd.pid"));
 }
+
+// SIGALRM reaching a connection process in the middle of a body (no wait
+// of the daemon starts a timer: here it comes from outside) ends it with
+// the time-out line, written without allocating, and deletes its temp file.
+TEST(signals, sigalrm_ends_a_connection_process_with_the_timeout_line)
+{
+    daemon_process d;
+    ASSERT_TRUE(d.start()) << d.stderr_text();
+    icap_conn c;
+    ASSERT_TRUE(c.connect(d.port()));
+    const std::string req = "GET /big.iso HTTP/1.1\r\nHost: files.example\r\n\r\n";
+    const std::string res = "HTTP/1.1 200 OK\r\n\r\n";
+    ASSERT_TRUE(c.send("RESPMOD icap://127.0.0.1/avscan ICAP/1.0\r\nEncapsulated: req-hdr=0, res-hdr=" +
+                       std::to_string(req.size()) + ", res-body=" + std::to_string(req.size() + res.size()) +
+                       "\r\n\r\n" + req + res + "100000\r\n" + std::string(3000, 'a')));
+    ASSERT_TRUE(eventually([&] { return list_dir(d.cache_dir()).size() == 1; }));
+    std::vector<pid_t> children = child_processes(d.pid());
+    ASSERT_EQ(children.size(), 1u);
+    time_t before = time(nullptr);
+    ASSERT_EQ(kill(children[0], SIGALRM), 0);
+    ASSERT_TRUE(d.wait_log("timeout error in ipc (timeout=60; url=files.example/big.iso)\n")) << d.log();
+    EXPECT_TRUE(c.wait_closed());
+    EXPECT_TRUE(list_dir(d.cache_dir()).empty());
+
+    // The line has the form of every other line, with the local time.
+    std::string log = d.log();
+    size_t end = log.find(" ERROR timeout error in ipc");
+    size_t start = log.rfind('\n', end);
+    start = start == std::string::npos ? 0 : start + 1;
+    std::string prefix = log.substr(start, end - start);
+    char stamp[64];
+    struct tm tmv;
+    localtime_r(&before, &tmv);
+    strftime(stamp, sizeof stamp, "%a %b ", &tmv);
+    EXPECT_EQ(prefix.rfind(stamp, 0), 0u) << prefix;
+    EXPECT_NE(prefix.find(" tavex-icapd (" + std::to_string(children[0]) + "):"), std::string::npos) << prefix;
+    int hh = -1, mm = -1, ss = -1;
+    ASSERT_EQ(sscanf(prefix.c_str() + 11, "%d:%d:%d", &hh, &mm, &ss), 3) << prefix;
+    long written = hh * 3600 + mm * 60 + ss;
+    long expected = tmv.tm_hour * 3600 + tmv.tm_min * 60 + tmv.tm_sec;
+    EXPECT_LE((written - expected + 86400) % 86400, 5) << prefix;
+    EXPECT_TRUE(d.running());
+}
