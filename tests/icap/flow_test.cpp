@@ -430,10 +430,13 @@ TEST_F(Flow, ClientGoneMidBody)
         for (int i = 0; i < 500 && seen_temp.empty(); ++i) {
             std::vector<std::string> names = tvx_test::list_dir(cache);
             if (!names.empty()) {
-                seen_temp = cache + names[0];
+                // mkstemp makes it 0600; its mode is set right after.
+                std::string name = cache + names[0];
                 struct stat st;
-                if (stat(seen_temp.c_str(), &st) == 0)
+                if (stat(name.c_str(), &st) == 0 && (st.st_mode & 07777) != 0600) {
+                    seen_temp = name;
                     temp_mode = st.st_mode & 07777;
+                }
             } else {
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             }
