@@ -427,16 +427,18 @@ TEST_F(Flow, ClientGoneMidBody)
     unsigned temp_mode = 0;
     int rc = exchange([&] {
         client.send(head + "186a0\r\n" + pattern(5000));
-        for (int i = 0; i < 500 && seen_temp.empty(); ++i) {
+        // mkostemp creates the file 0600 and its mode is set right after:
+        // the file may be seen in between, so look until the mode is there.
+        for (int i = 0; i < 500 && temp_mode != 0660u; ++i) {
             std::vector<std::string> names = tvx_test::list_dir(cache);
             if (!names.empty()) {
                 seen_temp = cache + names[0];
                 struct stat st;
                 if (stat(seen_temp.c_str(), &st) == 0)
                     temp_mode = st.st_mode & 07777;
-            } else {
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
             }
+            if (temp_mode != 0660u)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         client.close();
     });
