@@ -49,8 +49,9 @@ endif
 #   check, start-up errors). The listener and its connection processes end
 #   with _exit and are never leak-checked: the kernel takes their memory
 #   back by design.
-# - check_initialization_order, strict_init_order: the parameter tables and
-#   other globals are built by static constructors.
+# - check_initialization_order, strict_init_order: the globals (g_config,
+#   g_request, the MIME rule list, ...) are objects with constructors spread
+#   over several files; one must not read another before it is built.
 # - detect_stack_use_after_return: catches pointers to a returned frame's
 #   locals, at a small cost in memory.
 SAN_LOG = $(abspath $(BUILD))/sanitizer-logs
