@@ -48,9 +48,8 @@ const char usage_text[] =
     "  --check-only  -  perform configuration check and exit\n"
     "  -d            -  extra debug";
 
-// The first load of the process: there is no configuration to keep, so a
-// MIME syntax error ends the process and the log follows the text at once.
-bool g_first_load = true;
+// The exit status of a MIME syntax error in the load under way, 0 when none.
+int g_mime_exit_status = 0;
 
 // Logs the [def] functions and the match expressions as compiled, one log
 // line per line of their printed form. The text is built only when its
@@ -228,20 +227,27 @@ void config_load(int argc, char **argv)
 
 void config_load_first()
 {
-    g_first_load = true;
     std::unique_ptr<icapd_config> fresh(new icapd_config());
     fresh->log_live = true;
     log_set_level_mask(static_cast<unsigned>(fresh->LogLevel));
     log_set_syslog_facility(fresh->SyslogFacility);
     log_set_syslog_priority(fresh->SyslogPriority);
-    load_source(*fresh);
+    g_mime_exit_status = 0;
+    try {
+        load_source(*fresh);
+    } catch (...) {
+        // The block parser has logged what is wrong; once the parse has let
+        // go of everything, the process ends with the parser's status.
+        if (g_mime_exit_status)
+            exit(g_mime_exit_status);
+        throw;
+    }
     commit(*fresh);
-    g_first_load = false;
 }
 
 void config_reload()
 {
-    g_first_load = false;
+    g_mime_exit_status = 0;
     std::unique_ptr<icapd_config> fresh(new icapd_config());
     try {
         load_source(*fresh);
@@ -264,10 +270,7 @@ void config_load_from_fd(icapd_config &c, int &fd, size_t len)
             try {
                 mime_parse_block(c.mime, block);
             } catch (const mime_syntax_error &e) {
-                // The block parser has logged what is wrong. Without a
-                // configuration to fall back on, the process ends here.
-                if (g_first_load)
-                    exit(e.exit_status);
+                g_mime_exit_status = e.exit_status;
                 throw;
             }
         };

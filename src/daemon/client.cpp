@@ -44,11 +44,43 @@ namespace {
 // What ended an idle wait.
 enum idle_result { IDLE_REQUEST, IDLE_RETIRED };
 
+// How long a retired process keeps reading after it announced the end of
+// the connection.
+constexpr int retire_linger_ms = 2000;
+
 int64_t monotonic_ms()
 {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Ends a connection the client may still be sending on: the end is
+// announced first, what arrives until the client closes (or for a short
+// while) is read and dropped. Closing with unread data would reset the
+// connection, and a reset can destroy the end of the last reply before the
+// client has read it; this way the client reads the reply, then the end,
+// and sends a request it lost again on a new connection.
+void linger_close(int fd)
+{
+    if (shutdown(fd, SHUT_WR) != 0)
+        return;
+    char sink[4096];
+    const int64_t end = monotonic_ms() + retire_linger_ms;
+    for (;;) {
+        int64_t left = end - monotonic_ms();
+        if (left <= 0)
+            return;
+        struct pollfd p = {fd, POLLIN, 0};
+        int r = poll(&p, 1, static_cast<int>(left));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return;
+        ssize_t n = recv(fd, sink, sizeof sink, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            return;
+    }
 }
 
 // Waits until the connection or the keepalive pipe is readable, for at
@@ -121,6 +153,9 @@ idle_result client_idle_wait(int fd, bool *pending)
 [[noreturn]] void client_retire(int fd)
 {
     icapd_log(LOG_L_TRACE, "parent close his descriptor (%i) -> shutdown\n", keepalive_pipe[0]);
+    icap_entities_release(g_request);
+    if (fd >= 0)
+        linger_close(fd);
     client_exit(fd);
 }
 

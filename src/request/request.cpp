@@ -17,8 +17,8 @@ void icap_request_reset(icap_request &rq)
     rq.preview = -1;
     rq.connection_close = false;
     rq.viruses_list.clear();
-    rq.infection_type = 0;
-    rq.infection_resolution = 0;
+    rq.infection_type = TVX_INFECTION_THREAT;
+    rq.infection_resolution = TVX_RESOLUTION_NOT_REPAIRED;
     rq.action_name = nullptr;
     rq.response_desc = nullptr;
     rq.decided = false;
