@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/support.h"
+#include "support/tavexd_process.h"
 
 namespace {
 
@@ -112,6 +113,37 @@ TEST(IcapBench, DaemonAnswersPassTheChecker)
         tvx_test::run_result r = bench(args);
         EXPECT_EQ(r.status, 0) << args[0] << " " << args[4] << "\n" << r.out << r.err;
         EXPECT_NE(r.out.find(" ok=" + args[4] + " failed=0 "), std::string::npos) << r.out;
+    }
+}
+
+// The reconnection measurement against tavexd: every scan of all four cases
+// answered, the kept connections opened before the clock and a new one for
+// each scan otherwise; scans that are not answered whole fail the run.
+TEST(IcapBench, ReconnectScansThroughTavexdOnBothTransports)
+{
+    struct {
+        std::vector<std::string> tavexd_args;
+        int status;
+        std::vector<std::string> expect;
+    } cases[] = {
+        {{},
+         0,
+         {"transport=unix conn=kept ok=40 failed=0 connects=0 ", "transport=unix conn=new ok=40 failed=0 connects=40 ",
+          "transport=tcp conn=kept ok=40 failed=0 connects=0 ", "transport=tcp conn=new ok=40 failed=0 connects=40 ",
+          "codes      0x100000: 160\n"}},
+        {{"--code", "0x120"}, 1, {" ok=0 failed=40 ", "unix, kept connection: reply carries a cured body"}},
+        {{"--fault", "close-mid-reply", "--fault-on", "1"},
+         1,
+         {" ok=0 failed=40 ", "tcp, new per scan: connection closed before the reply ended"}},
+    };
+    for (const auto &tc : cases) {
+        tvx_test::tavexd_process t;
+        ASSERT_TRUE(t.start(tc.tavexd_args)) << t.stderr_text();
+        tvx_test::run_result r = bench({"reconnect", "--local", t.socket_path(), "-p", std::to_string(t.port()),
+                                        "-n", "40", "-d", "60", "--timeout", "5000"});
+        EXPECT_EQ(r.status, tc.status) << r.out << r.err;
+        for (const std::string &e : tc.expect)
+            EXPECT_NE(r.out.find(e), std::string::npos) << e << "\n" << r.out;
     }
 }
 
