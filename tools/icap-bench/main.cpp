@@ -79,8 +79,8 @@ void print_report(const bench_options &o, const bench_request &req, const load_r
         if (o.allow_204 && req.method != bench_mode::options && req.method != bench_mode::raw)
             printf(", Allow: 204");
         printf("\n");
-        printf("  answered   %llu correct in %.3f s, %llu failed", (unsigned long long)r.ok, secs,
-               (unsigned long long)r.failed);
+        printf("  answered   %llu correct in %.3f s, %llu failed, %llu retried on a new connection",
+               (unsigned long long)r.ok, secs, (unsigned long long)r.failed, (unsigned long long)r.retried);
         if (r.continues)
             printf(", %llu \"100 Continue\"", (unsigned long long)r.continues);
         if (r.connects)
@@ -122,10 +122,10 @@ void print_report(const bench_options &o, const bench_request &req, const load_r
     uint64_t errors = 0;
     for (auto &kv : r.errors)
         errors += kv.second;
-    printf("RESULT mode=%s conns=%d ok=%llu failed=%llu errors=%llu seconds=%.3f rps=%.1f mibps=%.2f "
-           "p50_ms=%.3f p99_ms=%.3f continues=%llu cpu=%.2f",
+    printf("RESULT mode=%s conns=%d ok=%llu failed=%llu errors=%llu retried=%llu seconds=%.3f rps=%.1f "
+           "mibps=%.2f p50_ms=%.3f p99_ms=%.3f continues=%llu cpu=%.2f",
            mode, o.conns, (unsigned long long)r.ok, (unsigned long long)r.failed,
-           (unsigned long long)errors, secs, rps, mibps, ms(r.latency.percentile(0.5)),
+           (unsigned long long)errors, (unsigned long long)r.retried, secs, rps, mibps, ms(r.latency.percentile(0.5)),
            ms(r.latency.percentile(0.99)), (unsigned long long)r.continues, cpu);
     if (idle) {
         printf(" connected=%d answered=%llu", r.connected, (unsigned long long)r.ok);
