@@ -11,9 +11,11 @@
 #include <fcntl.h>
 #include <fstream>
 #include <netinet/in.h>
+#include <memory>
 #include <poll.h>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -71,8 +73,21 @@ struct scratch_dir {
     std::string operator/(const std::string &name) const { return path + "/" + name; }
 };
 
-// Runs tavexd; stderr goes to err_path. Returns the child's pid.
-pid_t spawn_tavexd(const std::vector<std::string> &args, const std::string &err_path)
+// A resource limit set in tavexd's process before it starts.
+struct limit_setting {
+    int resource;
+    rlim_t soft, hard;
+};
+
+rlim_t hard_limit(int resource)
+{
+    struct rlimit rl;
+    return getrlimit(resource, &rl) == 0 ? rl.rlim_max : 0;
+}
+
+// Runs tavexd under the limits; stderr goes to err_path. Returns the child's pid.
+pid_t spawn_tavexd(const std::vector<std::string> &args, const std::string &err_path,
+                   const std::vector<limit_setting> &limits = {})
 {
     std::vector<char *> argv;
     std::string prog = TVX_TAVEXD_PATH;
@@ -86,6 +101,11 @@ pid_t spawn_tavexd(const std::vector<std::string> &args, const std::string &err_
         int fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (fd >= 0)
             dup2(fd, 2);
+        for (const limit_setting &l : limits) {
+            struct rlimit rl = {l.soft, l.hard};
+            if (setrlimit(l.resource, &rl) != 0)
+                _exit(126);
+        }
         execv(argv[0], argv.data());
         _exit(127);
     }
@@ -114,11 +134,11 @@ public:
     ~tavexd_proc() { stop(); }
 
     // Starts and waits until the pid file is there; false when it exited.
-    bool start(const std::vector<std::string> &extra = {})
+    bool start(const std::vector<std::string> &extra = {}, const std::vector<limit_setting> &limits = {})
     {
         std::vector<std::string> args = {"-l", "local:" + sock, "-l", "inet:0@127.0.0.1", "-p", pid_file};
         args.insert(args.end(), extra.begin(), extra.end());
-        pid = spawn_tavexd(args, dir / "stderr");
+        pid = spawn_tavexd(args, dir / "stderr", limits);
         for (int i = 0; i < 2000; ++i) {
             if (exists(pid_file))
                 return true;
@@ -167,8 +187,8 @@ std::string scan_path(uint32_t options, const std::string &path)
     return be32(1) + be32(options) + be32(0) + be32(static_cast<uint32_t>(path.size())) + path + be32(0);
 }
 
-// The client end of one connection. Reads give up after ten seconds so that a
-// broken daemon fails the test instead of hanging it.
+// The client end of one connection. Every wait gives up after ten seconds so
+// that a broken daemon fails the test instead of hanging it.
 class client {
 public:
     int fd = -1;
@@ -180,9 +200,9 @@ public:
         sun.sun_family = AF_UNIX;
         strncpy(sun.sun_path, sock.c_str(), sizeof sun.sun_path - 1);
         fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        guard();
         if (connect(fd, reinterpret_cast<struct sockaddr *>(&sun), sizeof sun) != 0)
             reset();
-        guard();
     }
     explicit client(int port)
     {
@@ -192,9 +212,9 @@ public:
         sin.sin_port = htons(static_cast<uint16_t>(port));
         sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         fd = socket(AF_INET, SOCK_STREAM, 0);
+        guard();
         if (connect(fd, reinterpret_cast<struct sockaddr *>(&sin), sizeof sin) != 0)
             reset();
-        guard();
     }
     ~client() { reset(); }
 
@@ -273,11 +293,14 @@ public:
     }
 
 private:
+    // Connects, sends and reads give up after ten seconds.
     void guard()
     {
         struct timeval tv = {10, 0};
-        if (fd >= 0)
-            setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        if (fd < 0)
+            return;
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     }
 };
 
@@ -698,6 +721,99 @@ TEST(TavexdLimits, IdleTimeoutClosesAQuietConnection)
     EXPECT_TRUE(c.closed_by_peer());
 }
 
+// The soft and hard limit a running process has, read from /proc; "unlimited"
+// reads as RLIM_INFINITY.
+bool limits_of(pid_t pid, const std::string &name, rlim_t &soft, rlim_t &hard)
+{
+    std::istringstream in(slurp("/proc/" + std::to_string(pid) + "/limits"));
+    std::string line;
+    auto value = [](const std::string &word) {
+        return word == "unlimited" ? RLIM_INFINITY : static_cast<rlim_t>(strtoull(word.c_str(), nullptr, 10));
+    };
+    while (std::getline(in, line)) {
+        if (line.compare(0, name.size(), name) != 0)
+            continue;
+        std::istringstream fields(line.substr(name.size()));
+        std::string s, h;
+        if (!(fields >> s >> h))
+            return false;
+        soft = value(s);
+        hard = value(h);
+        return true;
+    }
+    return false;
+}
+
+TEST(TavexdLimits, ProcessLimitIsRaisedTowardTheHardLimitForMaxChildren)
+{
+    const rlim_t hard = hard_limit(RLIMIT_NPROC);
+    struct {
+        rlim_t soft, hard;
+        std::vector<std::string> args;
+        rlim_t expect_soft;
+        bool short_of_room;
+    } cases[] = {
+        {200, 512, {"--max-children", "100"}, 200, false},  // room already
+        {64, 512, {"--max-children", "100"}, 512, false},   // raised, and enough
+        {64, 512, {}, 512, true},                           // the default 1056 does not fit under 512
+        {64, hard, {}, hard, hard != RLIM_INFINITY && hard < 1057},
+    };
+    for (const auto &tc : cases) {
+        tavexd_proc d;
+        ASSERT_TRUE(d.start(tc.args, {{RLIMIT_NPROC, tc.soft, tc.hard}})) << tc.soft << "/" << tc.hard;
+        rlim_t soft = 0, now_hard = 0;
+        ASSERT_TRUE(limits_of(d.pid, "Max processes", soft, now_hard));
+        EXPECT_EQ(soft, tc.expect_soft) << tc.soft << "/" << tc.hard;
+        EXPECT_EQ(now_hard, tc.hard);
+        std::string err = slurp(d.dir / "stderr");
+        EXPECT_EQ(err.find("short of the") != std::string::npos, tc.short_of_room) << err;
+    }
+}
+
+// Every connection process of the ICAP daemon (1024 of them by default) keeps
+// its tavexd connection for as long as its ICAP connection lives, idle or not:
+// tavexd must serve that many at once by default, and the listener must not
+// need a descriptor per connection for it.
+TEST(TavexdLimits, ServesTheIcapDaemonsDefaultCapAtOnceOnFewDescriptors)
+{
+    const size_t k_default_children = 1056;
+    struct rlimit own;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &own), 0);
+    if (own.rlim_cur < k_default_children + 64) {
+        if (own.rlim_max != RLIM_INFINITY && own.rlim_max < k_default_children + 64)
+            GTEST_SKIP() << "this test needs " << k_default_children + 64 << " descriptors; the hard limit is "
+                         << own.rlim_max;
+        own.rlim_cur = k_default_children + 64;
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &own), 0);
+    }
+    rlim_t nproc = hard_limit(RLIMIT_NPROC);
+    if (getuid() != 0 && nproc != RLIM_INFINITY && nproc < 2 * k_default_children)
+        GTEST_SKIP() << "the process limit of this user (" << nproc << ") is too low for this test";
+
+    tavexd_proc d;
+    ASSERT_TRUE(d.start({}, {{RLIMIT_NOFILE, 32, own.rlim_max}}));
+    std::vector<std::unique_ptr<client>> conns;
+    for (size_t i = 0; i < k_default_children; ++i) {
+        conns.push_back(std::make_unique<client>(d.sock));
+        ASSERT_TRUE(conns.back()->send(be32(3))) << "connection " << i;
+    }
+    for (size_t i = 0; i < conns.size(); ++i) {
+        base_list bases;
+        ASSERT_TRUE(read_bases(*conns[i], bases)) << "connection " << i;
+        ASSERT_EQ(bases.size(), 2u);
+    }
+
+    // One more waits to be accepted until one of the others goes.
+    client extra(d.sock);
+    ASSERT_TRUE(extra.send(be32(3)));
+    EXPECT_TRUE(extra.silent_for(300));
+    conns[0].reset();
+    base_list bases;
+    ASSERT_TRUE(read_bases(extra, bases));
+    EXPECT_EQ(bases.size(), 2u);
+    EXPECT_EQ(slurp(d.dir / "stderr"), "");
+}
+
 TEST(TavexdPidFile, ListsThePidThenEachAddressAndGoesAtExit)
 {
     tavexd_proc d;
@@ -937,6 +1053,8 @@ TEST(TavexdCommandLine, RejectsBadSwitches)
         {"-l", "inet:0", "--code", "0xZZ"},
         {"-l", "inet:0", "--bases", "main.avc"},
         {"-l", "inet:0", "--timeout", "-1"},
+        {"-l", "inet:0", "--max-children", "0"},
+        {"-l", "inet:0", "--max-children", "4097"},
     };
     for (const auto &args : cases) {
         std::string err;

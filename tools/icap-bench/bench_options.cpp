@@ -18,7 +18,7 @@ const mode_name k_modes[] = {
     {"options", bench_mode::options}, {"reqmod", bench_mode::reqmod},
     {"respmod", bench_mode::respmod}, {"raw", bench_mode::raw},
     {"idle", bench_mode::idle},       {"echo-server", bench_mode::echo_server},
-    {"fork", bench_mode::fork},
+    {"fork", bench_mode::fork},       {"reconnect", bench_mode::reconnect},
 };
 
 bool parse_mode(const char *s, bench_mode &m)
@@ -101,6 +101,11 @@ void bench_usage(FILE *out)
           "  echo-server  only the raw echo server on -p for -d seconds\n"
           "  fork         fork a process that exits at once and reap it, -c at a time: the\n"
           "               ceiling of a server that forks per connection (processes/s)\n"
+          "  reconnect    scans of -s bytes sent whole to a scanning daemon, one at a time: one\n"
+          "               kept connection against a new connection per scan (connect, scan,\n"
+          "               close), on the Unix socket --local and on TCP port -p, the cases\n"
+          "               taking turns (--rounds); -d and -n bound each case, -w warms each\n"
+          "               case up first\n"
           "options:\n"
           "  -H HOST            loopback address (127.0.0.1)\n"
           "  -p PORT            server port (1344)\n"
@@ -120,6 +125,8 @@ void bench_usage(FILE *out)
           "  --settle SECONDS   idle mode: rest before measuring memory (2)\n"
           "  --pid PID          server process: PSS summed over it and its descendants\n"
           "  --proc NAME        server processes: PSS summed over every process of this name\n"
+          "  --local PATH       reconnect mode: Unix socket of the scanning daemon\n"
+          "  --rounds N         reconnect mode: turns the cases take (5)\n"
           "  -q                 print only the RESULT line\n"
           "exit status: 0 when every request was answered correctly, 1 otherwise, 2 for usage\n",
           out);
@@ -208,6 +215,12 @@ bool bench_parse_options(int argc, char **argv, bench_options &o)
         } else if (a == "--proc") {
             o.server_name = v;
             ok = !o.server_name.empty() && o.server_name.size() < 16;
+        } else if (a == "--local") {
+            o.scan_socket = v;
+            ok = !o.scan_socket.empty() && o.scan_socket.size() < 108;  // sun_path
+        } else if (a == "--rounds") {
+            ok = parse_size(v, 1000, n) && n > 0;
+            o.rounds = static_cast<int>(n);
         } else {
             fprintf(stderr, "icap-bench: unknown option %s\n", a.c_str());
             return false;
@@ -217,9 +230,13 @@ bool bench_parse_options(int argc, char **argv, bench_options &o)
             return false;
         }
     }
-    if (o.mode == bench_mode::raw && !port_given)
+    if ((o.mode == bench_mode::raw || o.mode == bench_mode::reconnect) && !port_given)
         o.port = 0;
-    if (o.port == 0 && o.mode != bench_mode::raw) {
+    if (o.mode == bench_mode::reconnect && o.port == 0 && o.scan_socket.empty()) {
+        fprintf(stderr, "icap-bench: reconnect mode needs the daemon's socket (--local) or port (-p)\n");
+        return false;
+    }
+    if (o.port == 0 && o.mode != bench_mode::raw && o.mode != bench_mode::reconnect) {
         fprintf(stderr, "icap-bench: port 0 is only for raw mode (the tool's own echo server)\n");
         return false;
     }

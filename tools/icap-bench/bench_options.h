@@ -17,12 +17,13 @@ enum class bench_mode {
     idle,         // many idle keep-alive connections, then one request on each
     echo_server,  // only the raw echo server, for a given time
     fork,         // fork, exit and reap a trivial process: the ceiling of a forking server
+    reconnect,    // scans sent to a scanning daemon: kept connection against one per scan
 };
 
 struct bench_options {
     bench_mode mode = bench_mode::options;
     std::string host = "127.0.0.1";
-    int port = 1344;          // 0 in raw mode: the tool's own echo server
+    int port = 1344;          // 0 in raw mode: the tool's own echo server; in reconnect mode: no TCP
     std::string service = "echo";
     int conns = 1;
     int threads = 1;
@@ -39,6 +40,8 @@ struct bench_options {
     double settle = 2;        // idle mode: seconds the connections rest before measuring
     pid_t server_pid = 0;     // process tree whose memory is measured
     std::string server_name;  // or every process of this name
+    std::string scan_socket;  // reconnect mode: the scanning daemon's Unix socket
+    int rounds = 5;           // reconnect mode: turns the cases take
     bool quiet = false;
 };
 

@@ -63,6 +63,9 @@ private:
         bool continued = false;   // "100 Continue" arrived
         bool replied = false;     // the final reply arrived
         bool want_out = false;    // registered for EPOLLOUT
+        bool reused = false;      // the connection has carried a whole reply
+        bool reply_began = false; // a byte of the current reply arrived
+        bool retried = false;     // the current request was already sent again
         uint64_t t0 = 0;
         uint64_t retry_at = 0;
         reply_parser parser;
@@ -79,6 +82,7 @@ private:
     void process(conn &c, unsigned idx);
     void complete(conn &c, unsigned idx);
     void fail(conn &c, unsigned idx, const std::string &why);
+    bool retry_on_new_connection(conn &c, unsigned idx);
     void set_out(conn &c, unsigned idx, bool want);
     void drop_socket(conn &c);
     bool measured(uint64_t t) const { return t >= ctl_.measure_from; }
@@ -123,6 +127,7 @@ bool load_worker::open_socket(conn &c, unsigned idx)
     c.want_out = true;
     c.ph = phase::connecting;
     c.in_start = c.in_end = 0;
+    c.reused = false;
     return true;
 }
 
@@ -158,6 +163,7 @@ void load_worker::start_request(conn &c, unsigned idx)
     c.t0 = now_ns();
     c.parser.reset(plan_.req);
     c.in_rest = c.out_done = c.continued = c.replied = false;
+    c.reply_began = c.retried = false;
     c.sent = 0;
     if (c.fd < 0) {
         ++result.connects;
@@ -183,7 +189,9 @@ void load_worker::try_send(conn &c, unsigned idx)
                 set_out(c, idx, true);
                 return;
             }
-            fail(c, idx, std::string("send: ") + strerror(errno));
+            int err = errno;
+            if (!retry_on_new_connection(c, idx))
+                fail(c, idx, std::string("send: ") + strerror(err));
             return;
         }
         c.sent += static_cast<size_t>(w);
@@ -251,10 +259,14 @@ void load_worker::on_readable(conn &c, unsigned idx)
     if (r < 0) {
         if (errno == EAGAIN || errno == EINTR)
             return;
-        fail(c, idx, std::string("recv: ") + strerror(errno));
+        int err = errno;
+        if (!retry_on_new_connection(c, idx))
+            fail(c, idx, std::string("recv: ") + strerror(err));
         return;
     }
     if (r == 0) {
+        if (retry_on_new_connection(c, idx))
+            return;
         if (c.ph == phase::active || c.ph == phase::connecting)
             fail(c, idx, "connection closed before the reply ended");
         else if (c.ph == phase::idle) {
@@ -264,6 +276,7 @@ void load_worker::on_readable(conn &c, unsigned idx)
         return;
     }
     c.in_end += static_cast<size_t>(r);
+    c.reply_began = true;
     if (c.ph != phase::active) {
         fail(c, idx, "bytes from the server with no request pending");
         return;
@@ -324,6 +337,7 @@ void load_worker::complete(conn &c, unsigned idx)
         last_done = t;
     }
     c.ph = phase::idle;
+    c.reused = true;
     if (!plan_.keep_alive || c.parser.connection_close())
         drop_socket(c);
     if (plan_.one_per_conn) {
@@ -348,6 +362,31 @@ void load_worker::fail(conn &c, unsigned idx, const std::string &why)
     }
     c.ph = phase::idle;
     start_request(c, idx);
+}
+
+// A reused keep-alive connection that ends before the first byte of the
+// reply was most likely retired by the server as it sat idle, at the moment
+// the request went out: nothing of the request was answered, so it is sent
+// once more, from its start, on a new connection, and counted as retried.
+// A fresh connection, a reply already begun or a second retry stays a
+// failure. True when the request went out again.
+bool load_worker::retry_on_new_connection(conn &c, unsigned idx)
+{
+    if (c.ph != phase::active || !c.reused || c.reply_began || c.retried)
+        return false;
+    ++result.retried;
+    drop_socket(c);
+    c.retried = true;
+    c.parser.reset(plan_.req);
+    c.in_rest = c.out_done = c.continued = c.replied = false;
+    c.sent = 0;
+    ++result.connects;
+    if (!open_socket(c, idx)) {  // the error is counted by open_socket
+        ++result.failed;
+        c.ph = phase::retry;
+        c.retry_at = now_ns() + 10000000;
+    }
+    return true;
 }
 
 void load_worker::run()
@@ -478,6 +517,7 @@ load_result run_load(const load_plan &plan)
         r.failed += x.failed;
         r.continues += x.continues;
         r.connects += x.connects;
+        r.retried += x.retried;
         r.body_bytes += x.body_bytes;
         for (auto &kv : x.statuses)
             r.statuses[kv.first] += kv.second;

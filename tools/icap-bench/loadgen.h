@@ -1,7 +1,9 @@
 // The load generator: client threads, each running one epoll loop over its
 // share of the connections, sending one request at a time per connection and
 // judging every reply with reply_parser. Bounded by a count, a deadline and
-// a time-out per reply.
+// a time-out per reply. Like a proxy, it sends a request once more on a new
+// connection when a reused keep-alive connection turns out to be closed
+// before the first byte of the reply.
 #ifndef TVX_ICAP_BENCH_LOADGEN_H
 #define TVX_ICAP_BENCH_LOADGEN_H
 
@@ -35,6 +37,7 @@ struct load_result {
     uint64_t failed = 0;       // requests that ended in an error (warm-up included)
     uint64_t continues = 0;    // "100 Continue" replies seen
     uint64_t connects = 0;     // connections opened after the clock started
+    uint64_t retried = 0;      // requests sent again on a new connection (warm-up included)
     uint64_t body_bytes = 0;   // echoed body bytes in correct replies
     int connected = 0;         // connections up when the clock started
     double seconds = 0;        // from the end of the warm-up to the last completion

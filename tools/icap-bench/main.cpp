@@ -1,5 +1,6 @@
 // icap-bench: drives an ICAP server on loopback with OPTIONS, REQMOD or
-// RESPMOD load, or measures the raw loopback echo ceiling, and reports rates,
+// RESPMOD load, measures the raw loopback echo ceiling, or what a new
+// connection to the scanning daemon costs per scan, and reports rates,
 // latency, replies by status and errors by kind. Loopback only.
 #include <arpa/inet.h>
 #include <chrono>
@@ -16,6 +17,8 @@
 #include "loadgen.h"
 #include "proc_mem.h"
 #include "raw_echo.h"
+#include "reconnect.h"
+#include "scan_client.h"
 
 namespace {
 
@@ -76,8 +79,8 @@ void print_report(const bench_options &o, const bench_request &req, const load_r
         if (o.allow_204 && req.method != bench_mode::options && req.method != bench_mode::raw)
             printf(", Allow: 204");
         printf("\n");
-        printf("  answered   %llu correct in %.3f s, %llu failed", (unsigned long long)r.ok, secs,
-               (unsigned long long)r.failed);
+        printf("  answered   %llu correct in %.3f s, %llu failed, %llu retried on a new connection",
+               (unsigned long long)r.ok, secs, (unsigned long long)r.failed, (unsigned long long)r.retried);
         if (r.continues)
             printf(", %llu \"100 Continue\"", (unsigned long long)r.continues);
         if (r.connects)
@@ -119,10 +122,10 @@ void print_report(const bench_options &o, const bench_request &req, const load_r
     uint64_t errors = 0;
     for (auto &kv : r.errors)
         errors += kv.second;
-    printf("RESULT mode=%s conns=%d ok=%llu failed=%llu errors=%llu seconds=%.3f rps=%.1f mibps=%.2f "
-           "p50_ms=%.3f p99_ms=%.3f continues=%llu cpu=%.2f",
+    printf("RESULT mode=%s conns=%d ok=%llu failed=%llu errors=%llu retried=%llu seconds=%.3f rps=%.1f "
+           "mibps=%.2f p50_ms=%.3f p99_ms=%.3f continues=%llu cpu=%.2f",
            mode, o.conns, (unsigned long long)r.ok, (unsigned long long)r.failed,
-           (unsigned long long)errors, secs, rps, mibps, ms(r.latency.percentile(0.5)),
+           (unsigned long long)errors, (unsigned long long)r.retried, secs, rps, mibps, ms(r.latency.percentile(0.5)),
            ms(r.latency.percentile(0.99)), (unsigned long long)r.continues, cpu);
     if (idle) {
         printf(" connected=%d answered=%llu", r.connected, (unsigned long long)r.ok);
@@ -135,6 +138,46 @@ void print_report(const bench_options &o, const bench_request &req, const load_r
     }
     printf("\n");
     fflush(stdout);
+}
+
+// Reconnect mode: the cases for the transports given, run and reported.
+int reconnect_main(const bench_options &o, const std::string &ip)
+{
+    reconnect_plan rp;
+    reconnect_case c;
+    if (!o.scan_socket.empty()) {
+        c.transport = "unix";
+        c.target.local = true;
+        c.target.path = o.scan_socket;
+        rp.cases.push_back(c);
+        c.kept = false;
+        rp.cases.push_back(c);
+    }
+    if (o.port) {
+        c.transport = "tcp";
+        c.target = scan_target();
+        c.target.addr.sin_family = AF_INET;
+        c.target.addr.sin_port = htons(static_cast<uint16_t>(o.port));
+        inet_pton(AF_INET, ip.c_str(), &c.target.addr.sin_addr);
+        c.kept = true;
+        rp.cases.push_back(c);
+        c.kept = false;
+        rp.cases.push_back(c);
+    }
+    rp.request = scan_request_whole(SCAN_DEFAULT_OPTIONS, bench_body_bytes(o.body_size));
+    rp.count = o.count;
+    rp.seconds = o.seconds;
+    rp.warmup = o.warmup;
+    rp.rounds = o.rounds;
+    rp.timeout_ms = o.timeout_ms;
+    double cpu0 = cpu_seconds(), wall0 = wall_seconds();
+    std::vector<reconnect_figures> figures = run_reconnect(rp);
+    double cpu = (cpu_seconds() - cpu0) / (wall_seconds() - wall0);
+    print_reconnect(rp, figures, o.body_size, cpu, o.quiet);
+    for (const reconnect_figures &f : figures)
+        if (!f.ok || f.failed)
+            return 1;
+    return 0;
 }
 
 }  // namespace
@@ -161,6 +204,9 @@ int main(int argc, char **argv)
     }
 
     std::string ip = o.host == "localhost" ? "127.0.0.1" : o.host;
+    if (o.mode == bench_mode::reconnect)
+        return reconnect_main(o, ip);
+
     raw_echo_server echo;
     if (o.mode == bench_mode::echo_server || (o.mode == bench_mode::raw && o.port == 0)) {
         if (!echo.start(ip, o.port)) {

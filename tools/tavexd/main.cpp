@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "tvd_limits.h"
 #include "tvd_listen.h"
 #include "tvd_log.h"
 #include "tvd_session.h"
@@ -40,6 +41,13 @@ void tvd_on_reload(int)
 
 void tvd_on_child(int) {}
 
+// The ICAP daemon's default MaxChildren (1024), each of its connection
+// processes keeping one connection for its whole life, plus room for the
+// listener's own base count and for connection processes being replaced.
+#define TVD_DEFAULT_MAX_CHILDREN 1056
+#define TVD_TEXT_OF(x) TVD_TEXT_OF_VALUE(x)
+#define TVD_TEXT_OF_VALUE(x) #x
+
 const char tvd_usage[] =
     "usage: tavexd -l ADDRESS [-l ADDRESS...] [options]\n"
     "  -l, --listen ADDRESS   local:PATH or inet:PORT@HOST (port 0 picks a free port)\n"
@@ -52,7 +60,8 @@ const char tvd_usage[] =
     "      --temp-dir DIR     where bodies sent whole are kept while scanned (default $TMPDIR or /tmp)\n"
     "      --timeout SECONDS  per-wait time-out inside a request, 0 for none (default 60)\n"
     "      --idle-timeout SECONDS  close a connection idle this long between commands (default: never)\n"
-    "      --max-children N   connections served at once; more wait to be accepted (default 256)\n"
+    "      --max-children N   connections served at once; more wait to be accepted (default "
+    TVD_TEXT_OF(TVD_DEFAULT_MAX_CHILDREN) ")\n"
     "      --code CODE        answer every scan with this response code\n"
     "      --fault MODE       refuse, close-mid-reply, stall or garbage\n"
     "      --fault-on CMD     the fault hits only command CMD (1, 3 or 4)\n"
@@ -163,7 +172,7 @@ int main(int argc, char **argv)
     std::vector<tvd_listener> listeners;
     std::string sig_path, pid_path;
     bool check_only = false;
-    unsigned long long max_children = 256, n;
+    unsigned long long max_children = TVD_DEFAULT_MAX_CHILDREN, n;
     tvd_parse_bases("main.avc=100000,daily.avc=20000", cfg.bases);
     cfg.info = "tavexd " TVX_VERSION " (test scanning daemon)";
     if (const char *t = getenv("TMPDIR"); t && *t)
@@ -250,6 +259,8 @@ int main(int argc, char **argv)
         fprintf(stderr, "tavexd: no listening address\n%s", tvd_usage);
         return 2;
     }
+
+    tvd_limits_make_room(max_children);
 
     signal(SIGPIPE, SIG_IGN);
     sigset_t blocked, none;
