@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "config/icapd_config.h"
+#include "daemon/hooks.h"
 #include "daemon/keepalive.h"
 #include "daemon/signals.h"
 #include "icap/handle.h"
@@ -47,6 +48,12 @@ enum idle_result { IDLE_REQUEST, IDLE_RETIRED };
 // How long a retired process keeps reading after it announced the end of
 // the connection.
 constexpr int retire_linger_ms = 2000;
+
+// An idle connection gives its scanning-daemon connection back after this
+// long: the daemon serves a limited number of connections, and idle ICAP
+// connections must not keep downloads from being scanned. Reconnecting
+// costs about half a millisecond (docs/performance.md), once per pause.
+constexpr int64_t scan_release_ms = 5000;
 
 int64_t monotonic_ms()
 {
@@ -84,7 +91,8 @@ void linger_close(int fd)
 }
 
 // Waits until the connection or the keepalive pipe is readable, for at
-// most IdleTimeout seconds (0: without limit). Exits the process when the
+// most IdleTimeout seconds (0: without limit); after a few seconds of it
+// the scanning-daemon connection is given back. Exits the process when the
 // wait fails, the client goes away or stays silent that long. What the
 // client sent is read straight into the line buffer.
 // IDLE_RETIRED: the listener closed the pipe; *pending is set when the
@@ -96,6 +104,7 @@ idle_result client_idle_wait(int fd, bool *pending)
     icapd_log(LOG_L_TRACE, "Going for infinitely waiting for %i (%i/%i) descriptor...\n", fd, maxfd, pfd);
 
     const int64_t idle_end = g_config.IdleTimeout > 0 ? monotonic_ms() + g_config.IdleTimeout * 1000LL : 0;
+    int64_t release_at = g_tvx.daemon_fd >= 0 ? monotonic_ms() + scan_release_ms : 0;
     *pending = false;
     for (;;) {
         struct pollfd p[2];
@@ -104,14 +113,24 @@ idle_result client_idle_wait(int fd, bool *pending)
         p[0].events = p[1].events = POLLIN;
         p[0].revents = p[1].revents = 0;
         int r;
+        bool releasing = false;
         do {
+            int64_t until = idle_end;
+            releasing = release_at && (!until || release_at < until);
+            if (releasing)
+                until = release_at;
             int ms = -1;
-            if (idle_end) {
-                int64_t left = idle_end - monotonic_ms();
+            if (until) {
+                int64_t left = until - monotonic_ms();
                 ms = left <= 0 ? 0 : left > INT_MAX ? INT_MAX : static_cast<int>(left);
             }
             r = poll(p, pfd >= 0 ? 2 : 1, ms);
         } while (r < 0 && errno == EINTR);
+        if (r == 0 && releasing) {
+            daemon_scan_close();
+            release_at = 0;
+            continue;
+        }
         if (r == 0 && idle_end) {
             icapd_log(LOG_L_TRACE, "ICAP client %s connection -> exit from process\n", "idle");
             client_exit(fd);

@@ -5,6 +5,7 @@
 
 #include <string>
 #include <sys/stat.h>
+#include <vector>
 
 #include "support/support.h"
 #include "support/tavexd_process.h"
@@ -72,9 +73,12 @@ protected:
     icap_conn conn;
     const std::string req_hdr = "GET /dl/eicar.com HTTP/1.1\r\nHost: example.com\r\n\r\n";
 
-    void start(const std::string &extra, const std::string &address = "")
+    void start(const std::string &extra, const std::string &address = "",
+               const std::vector<std::string> &scanner_args = {})
     {
-        ASSERT_TRUE(scanner.start({"--info", "tavexd test"})) << scanner.stderr_text();
+        std::vector<std::string> args = {"--info", "tavexd test"};
+        args.insert(args.end(), scanner_args.begin(), scanner_args.end());
+        ASSERT_TRUE(scanner.start(args)) << scanner.stderr_text();
         std::string a = address.empty() ? scanner.local_address() : address;
         ASSERT_TRUE(icapd.start("TavexAddress = " + a + "\n" + extra)) << icapd.stderr_text();
         ASSERT_TRUE(conn.connect(icapd.port()));
@@ -85,15 +89,17 @@ protected:
                std::to_string(length) + "\r\nX-Origin: kept\r\n\r\n";
     }
     // Sends a RESPMOD with the whole body and reads the reply.
-    bool respmod(const std::string &body, icap_reply &reply, const std::string &fields = "")
+    bool respmod(const std::string &body, icap_reply &reply, const std::string &fields = "",
+                 icap_conn *via = nullptr)
     {
+        icap_conn &c = via ? *via : conn;
         std::string hdr = res_hdr(body.size());
         std::string port = std::to_string(icapd.port());
         std::string msg = "RESPMOD icap://127.0.0.1:" + port + "/av ICAP/1.0\r\nHost: 127.0.0.1:" + port + "\r\n" +
                           fields + "Encapsulated: req-hdr=0, res-hdr=" + std::to_string(req_hdr.size()) +
                           ", res-body=" + std::to_string(req_hdr.size() + hdr.size()) + "\r\n\r\n" + req_hdr + hdr +
                           tvx_test::chunked(body);
-        return conn.send(msg) && conn.read_reply(reply);
+        return c.send(msg) && c.read_reply(reply);
     }
     // An empty body: 204 where allowed, else the message back unchanged.
     void expect_empty_body_clean()
@@ -223,6 +229,30 @@ TEST_F(scan_flow, EmptyBodyIsCleanWithoutATempFile)
 {
     start("LogLevel = 3\n");
     expect_empty_body_clean();
+}
+
+// With the scanning daemon serving one connection at a time, an ICAP
+// connection that went idle after its scan gives the daemon connection
+// back, so that a download on another connection is scanned.
+TEST_F(scan_flow, IdleConnectionGivesItsScanningDaemonConnectionBack)
+{
+    start("LogLevel = 3\nTimeout = 3\n", "", {"--max-children", "1"});
+    icap_reply r;
+    ASSERT_TRUE(icapd.wait_log("Start Tavex"));
+    const size_t closed = tvx_test::count_of(icapd.log(), "Closing fd ");
+    ASSERT_TRUE(respmod("first download", r));
+    EXPECT_EQ(r.body, "first download");
+    // The first connection stays open and idle.
+    ASSERT_TRUE(tvx_test::eventually([&] { return tvx_test::count_of(icapd.log(), "Closing fd ") == closed + 1; },
+                                     15000))
+        << icapd.log();
+
+    icap_conn other;
+    ASSERT_TRUE(other.connect(icapd.port()));
+    ASSERT_TRUE(respmod("second download", r, "", &other));
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, "second download");
+    EXPECT_EQ(tvx_test::count_of(icapd.log(), "Daemon error has occured"), 0u) << icapd.log();
 }
 
 TEST_F(scan_flow, EmptyBodyIsCleanWithTheScanningDaemonDown)
