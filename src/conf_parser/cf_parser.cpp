@@ -16,9 +16,6 @@ bool cf_nocase_less::operator()(const std::string &a, const std::string &b) cons
     });
 }
 
-// Text to the value type of a table.
-template <class T>
-static T cf_convert(const std::string &text);
 template <>
 std::string cf_convert<std::string>(const std::string &text) { return text; }
 template <>

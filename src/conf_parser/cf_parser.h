@@ -29,6 +29,21 @@ struct cf_nocase_less {
     bool operator()(const std::string &a, const std::string &b) const;
 };
 
+// Text to the value type of a parameter table, by the value parsers
+// (conversion errors throw their messages). Defined for the five types.
+template <class T>
+T cf_convert(const std::string &text);
+template <>
+std::string cf_convert<std::string>(const std::string &text);
+template <>
+bool cf_convert<bool>(const std::string &text);
+template <>
+digital_t cf_convert<digital_t>(const std::string &text);
+template <>
+std::vector<std::string> cf_convert<std::vector<std::string>>(const std::string &text);
+template <>
+unsigned long cf_convert<unsigned long>(const std::string &text);
+
 // One registered parameter of type T.
 template <class T>
 struct cf_param {

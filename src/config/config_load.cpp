@@ -168,13 +168,19 @@ void keep_restart_keys(icapd_config &fresh, const icapd_config &running)
     fresh.group_id = running.group_id;
 }
 
-// Makes c the configuration in force: its log, its I/O time-out, then the
-// object itself; then what is logged about a new configuration.
-void commit(icapd_config &c)
+// Gives the log module the mask, facility and priority of c.
+void apply_log_settings(const icapd_config &c)
 {
     log_set_level_mask(static_cast<unsigned>(c.LogLevel));
     log_set_syslog_facility(c.SyslogFacility);
     log_set_syslog_priority(c.SyslogPriority);
+}
+
+// Makes c the configuration in force: its log, its I/O time-out, then the
+// object itself; then what is logged about a new configuration.
+void commit(icapd_config &c)
+{
+    apply_log_settings(c);
     if (!c.log_live)
         log_install(c.log_dest);
     c.log_dest = LOG_DEST_CLOSED;  // the log module owns it now
@@ -229,9 +235,7 @@ void config_load_first()
 {
     std::unique_ptr<icapd_config> fresh(new icapd_config());
     fresh->log_live = true;
-    log_set_level_mask(static_cast<unsigned>(fresh->LogLevel));
-    log_set_syslog_facility(fresh->SyslogFacility);
-    log_set_syslog_priority(fresh->SyslogPriority);
+    apply_log_settings(*fresh);
     g_mime_exit_status = 0;
     try {
         load_source(*fresh);

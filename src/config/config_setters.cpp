@@ -44,6 +44,14 @@ std::string user_lookup_error(const std::string &name, int err)
     return strerror(err);
 }
 
+// A bound that 0 switches off: negative values are refused.
+int non_negative(const char *key, int v)
+{
+    if (v < 0)
+        throw std::runtime_error(std::string("Error in ") + key + " setting: it must be >= 0.");
+    return v;
+}
+
 void resolve_user(icapd_config &c, const std::string &name)
 {
     errno = 0;
@@ -166,16 +174,5 @@ void set_TavexAddress(icapd_config &c, const std::vector<std::string> &v)
     }
 }
 
-void set_MaxChildren(icapd_config &c, const int &v)
-{
-    if (v < 0)
-        throw std::runtime_error("Error in MaxChildren setting: it must be >= 0.");
-    c.MaxChildren = v;
-}
-
-void set_IdleTimeout(icapd_config &c, const int &v)
-{
-    if (v < 0)
-        throw std::runtime_error("Error in IdleTimeout setting: it must be >= 0.");
-    c.IdleTimeout = v;
-}
+void set_MaxChildren(icapd_config &c, const int &v) { c.MaxChildren = non_negative("MaxChildren", v); }
+void set_IdleTimeout(icapd_config &c, const int &v) { c.IdleTimeout = non_negative("IdleTimeout", v); }

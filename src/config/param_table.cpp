@@ -8,27 +8,12 @@
 #include <strings.h>
 
 #include "conf_parser/cf_parser.h"
-#include "conf_parser/values.h"
 #include "config/config_setters.h"
 #include "config/config_words.h"
 
 namespace {
 
 typedef std::vector<std::string> list_t;
-
-// Text to the value type of a row, by the parsers of the language.
-template <class T>
-T convert(const std::string &text);
-template <>
-std::string convert<std::string>(const std::string &text) { return text; }
-template <>
-bool convert<bool>(const std::string &text) { return cf_parse_bool(text); }
-template <>
-int convert<int>(const std::string &text) { return cf_parse_digital(text); }
-template <>
-unsigned long convert<unsigned long>(const std::string &text) { return cf_parse_size(text); }
-template <>
-list_t convert<list_t>(const std::string &text) { return cf_parse_string_list(text); }
 
 template <class T>
 constexpr param_type type_of();
@@ -122,7 +107,7 @@ std::string show_SyslogPriority(const icapd_config &c)
 template <class T, void (*Store)(icapd_config &, const T &)>
 void store_default(icapd_config &c, const param_def &row)
 {
-    Store(c, convert<T>(row.def));
+    Store(c, cf_convert<T>(row.def));
 }
 
 template <class T, void (*Set)(icapd_config &, const T &)>

@@ -48,32 +48,13 @@ void on_sigterm(int)
     shutdown_requested = 1;  // the listener loop shuts down
 }
 
-// The decimal text of v in buf.
-const char *number_text(char *buf, size_t cap, int v)
-{
-    char tmp[16];
-    size_t n = 0;
-    unsigned u = v < 0 ? 0u - static_cast<unsigned>(v) : static_cast<unsigned>(v);
-    do {
-        tmp[n++] = static_cast<char>('0' + u % 10);
-        u /= 10;
-    } while (u && n < sizeof tmp - 1);
-    size_t len = 0;
-    if (v < 0 && len + 1 < cap)
-        buf[len++] = '-';
-    while (n > 0 && len + 1 < cap)
-        buf[len++] = tmp[--n];
-    buf[len] = '\0';
-    return buf;
-}
-
 // The time-out line, the cleanup and the end with status 13, in the words
 // of the main flow's time-out; every call here is async-signal-safe.
 [[noreturn]] void timeout_exit_safe()
 {
     char timeout[16];
     const char *url = request_published_url();
-    const char *texts[] = {"timeout error in ipc (timeout=", number_text(timeout, sizeof timeout, g_config.Timeout),
+    const char *texts[] = {"timeout error in ipc (timeout=", log_decimal_safe(timeout, sizeof timeout, g_config.Timeout),
                            "; url=", url ? url : "?", ")\n"};
     log_signal_safe(LOG_L_ERROR, texts, sizeof texts / sizeof texts[0]);
     if (connection_process) {

@@ -11,10 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <climits>
 #include <fcntl.h>
 #include <grp.h>
-#include <pwd.h>
 #include <netdb.h>
 #include <stdexcept>
 #include <sys/resource.h>
@@ -72,18 +70,6 @@ void close_descriptors(unsigned long limit, int keep)
     }
 }
 
-// True when the account lists gid among its supplementary groups.
-bool account_in_group(const std::string &user, gid_t gid)
-{
-    struct group *gr = getgrgid(gid);
-    if (!gr)
-        return false;
-    for (char **m = gr->gr_mem; m && *m; ++m)
-        if (user == *m)
-            return true;
-    return false;
-}
-
 // Gives up root for the User account: the supplementary groups, the group
 // id and the user id of that account, in that order, each checked. A
 // daemon started as another user, or with User naming root, keeps what it
@@ -104,15 +90,9 @@ void drop_privileges()
         icapd_log(LOG_L_ERROR, "failed to set privileges: %s\n", strerror(errno));
         exit(1);
     }
-    // Nothing of root may be left: no way back to uid 0, no group 0 unless
-    // the account has it.
-    gid_t groups[NGROUPS_MAX];
-    int n = getgroups(NGROUPS_MAX, groups);
-    bool root_group = false;
-    for (int i = 0; i < n; ++i)
-        root_group = root_group || groups[i] == 0;
-    if (getuid() != uid || geteuid() != uid || getgid() != gid || getegid() != gid || setuid(0) == 0 ||
-        n < 0 || (root_group && gid != 0 && !account_in_group(g_config.User, 0))) {
+    // Nothing of root may be left: the ids are the account's and there is
+    // no way back to uid 0 (the groups are the account's by initgroups).
+    if (getuid() != uid || geteuid() != uid || getgid() != gid || getegid() != gid || setuid(0) == 0) {
         icapd_log(LOG_L_ERROR, "failed to set privileges: %s\n", "root privileges are still held");
         exit(1);
     }

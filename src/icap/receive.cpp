@@ -493,8 +493,8 @@ int creat_tmp_file(icap_request &rq, icap_entity &e)
 {
     if (entity_temp_create(rq, e, g_config.Cache, g_config.temp_file_mode) == 200)
         return 200;
-    icapd_log(LOG_L_ERROR, "creat_tmp_file: error in creating temp file %s%s%i-XXXXXX: %s\n", g_config.Cache.c_str(),
-              e.name.c_str(), static_cast<int>(tvx_process_id()), strerror(errno));
+    icapd_log(LOG_L_ERROR, "creat_tmp_file: error in creating temp file %s: %s\n",
+              entity_temp_name(g_config.Cache, e).c_str(), strerror(errno));
     return 0;
 }
 

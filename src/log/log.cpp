@@ -353,6 +353,16 @@ void safe_put_stamp(char *buf, size_t cap, size_t &len, long long t)
 
 }  // namespace
 
+const char *log_decimal_safe(char *buf, size_t cap, long v)
+{
+    if (cap == 0)
+        return buf;
+    size_t len = 0;
+    safe_put_number(buf, cap - 1, len, v, 0, ' ');
+    buf[len] = '\0';
+    return buf;
+}
+
 void log_signal_safe(unsigned level, const char *const *texts, size_t count)
 {
     bool to_file = g_log.dest >= 0 && level_passes(level);

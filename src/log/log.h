@@ -80,6 +80,10 @@ void log_truncate_check(unsigned long max);
 // (syslog itself is not safe in a handler).
 void log_signal_safe(unsigned level, const char *const *texts, size_t count);
 
+// The decimal text of v in buf (cap bytes, terminated), async-signal-safe:
+// for the numbers a handler puts into its line. Returns buf.
+const char *log_decimal_safe(char *buf, size_t cap, long v);
+
 // Around the daemonising fork: drop and re-establish the syslog connection.
 void log_syslog_close();
 void log_syslog_reopen();

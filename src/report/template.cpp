@@ -14,7 +14,6 @@
 
 #include "config/icapd_config.h"
 #include "log/log.h"
-#include "log/process_id.h"
 #include "request/entity.h"
 #include "request/quarantine.h"
 
@@ -242,9 +241,7 @@ FILE *open_page_file(icap_request &rq, icap_entity &entity)
     int dup_fd = ready ? fcntl(entity.fd, F_DUPFD_CLOEXEC, 0) : -1;
     FILE *page = dup_fd < 0 ? nullptr : fdopen(dup_fd, "w");
     if (!page) {
-        std::string name = !entity.path.empty() ? entity.path
-                                                : g_config.Cache + entity.name +
-                                                      std::to_string(tvx_process_id()) + "-XXXXXX";
+        std::string name = !entity.path.empty() ? entity.path : entity_temp_name(g_config.Cache, entity);
         icapd_log(LOG_L_ERROR, "can`t open temp file [%s]: %s\n", name.c_str(), strerror(errno));
         if (dup_fd >= 0)
             close(dup_fd);

@@ -63,10 +63,15 @@ bool icap_entity_sent_back(const icap_request &rq, const icap_entity &e)
     return e.name == "res-hdr" || icap_is_body_entity(e) || e.name == "null-body";
 }
 
+std::string entity_temp_name(const std::string &dir, const icap_entity &e)
+{
+    return dir + e.name + std::to_string(tvx_process_id()) + "-XXXXXX";
+}
+
 int entity_temp_create(icap_request &rq, icap_entity &e, const std::string &dir, unsigned mode)
 {
     icap_forget_temp_file(rq, e);
-    std::string name = dir + e.name + std::to_string(tvx_process_id()) + "-XXXXXX";
+    std::string name = entity_temp_name(dir, e);
     std::vector<char> path(name.begin(), name.end());
     path.push_back('\0');
     int fd = mkostemp(path.data(), O_CLOEXEC);

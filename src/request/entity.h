@@ -22,8 +22,11 @@ bool icap_is_body_entity(const icap_entity &e);
 // entity without data, opt-body never.
 bool icap_entity_sent_back(const icap_request &rq, const icap_entity &e);
 
-// Creates a new temp file for e in dir: dir + e.name + process id +
-// "-XXXXXX", permission bits mode & 07777, open for reading and writing and
+// The name pattern of e's temp file in dir: dir + e.name + process id +
+// "-XXXXXX" (mkstemp fills in the X).
+std::string entity_temp_name(const std::string &dir, const icap_entity &e);
+
+// Creates a new temp file for e in dir, named by entity_temp_name, permission bits mode & 07777, open for reading and writing and
 // close-on-exec. Sets e.fd, e.path and e.size = 0 and records the path as
 // the request's current temp file. Any file e held before is deleted
 // first. Returns 200, or 0 with errno set (the caller logs).
