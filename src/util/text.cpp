@@ -1,4 +1,4 @@
-// Case-insensitive search and size-text conversion. Reads only the texts it
+// Case-insensitive search, URL decoding and size-text conversion. Reads only the texts it
 // is given and never writes outside its one result.
 #include "util/text.h"
 
@@ -18,6 +18,45 @@ const char *tvx_strcasestr(const char *text, const char *pattern)
             return p;
     }
     return nullptr;
+}
+
+namespace {
+
+int hex_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+size_t tvx_url_decode(const char *in, size_t in_len, char *out, size_t cap)
+{
+    size_t o = 0;
+    for (size_t i = 0; i < in_len && in[i] && o + 1 < cap; ++i) {
+        char c = in[i];
+        if (c == '+') {
+            out[o++] = ' ';
+            continue;
+        }
+        if (c == '%' && i + 2 < in_len) {
+            int hi = hex_value(in[i + 1]);
+            int lo = hi < 0 ? -1 : hex_value(in[i + 2]);
+            if (lo >= 0) {
+                out[o++] = static_cast<char>(hi * 16 + lo);
+                i += 2;
+                continue;
+            }
+        }
+        out[o++] = c;
+    }
+    out[o] = '\0';
+    return o;
 }
 
 int tvx_size_text(const char *text, unsigned long *size)
