@@ -25,7 +25,9 @@
 #include "config/param_table.h"
 #include "io/io.h"
 #include "log/log.h"
+#include "policy/host_list.h"
 #include "policy/mime_rules.h"
+#include "policy/ucf_files.h"
 
 icapd_startup g_startup;
 
@@ -98,13 +100,37 @@ void compute_quarantine_limits(icapd_config &c)
     c.quarantine_path_max = path_limit(pathconf(dir, _PC_PATH_MAX), quarantine_path_default);
 }
 
-// What follows a successful parse and can still fail: the content-policy
-// lists and files (host lists, then the URL-category files, whose failure
-// raises "Error in reading ucf files."), the Cache directory; and the
+// Reads the four host-list keys' files, each list followed by its listing.
+void build_host_lists(icapd_config &c)
+{
+    struct {
+        const char *key;
+        std::vector<std::string> icapd_config::*files;
+        host_list icapd_config::*list;
+        int mode;
+    } lists[] = {
+        {"BlackHosts", &icapd_config::BlackHosts, &icapd_config::black_hosts, HOST_LIST_BOTH},
+        {"WhiteHosts", &icapd_config::WhiteHosts, &icapd_config::white_hosts, HOST_LIST_BOTH},
+        {"AclList", &icapd_config::AclList, &icapd_config::acl_hosts, HOST_LIST_ADDRESSES},
+        {"WhiteUcfFiles", &icapd_config::WhiteUcfFiles, &icapd_config::white_ucf_hosts, HOST_LIST_NAMES},
+    };
+    for (const auto &l : lists) {
+        host_list_build(c.*l.list, c.*l.files, l.mode);
+        host_list_print(c.*l.list, l.key);
+    }
+}
+
+// What follows a successful parse and can still fail: the Cache directory,
+// the host lists (a list file that cannot be opened throws
+// host_list_error), then the URL-category files, whose ".cache" deliveries
+// are renamed into place only once everything else has passed; and the
 // quarantine limits.
 void config_finish(icapd_config &c)
 {
     config_check_cache(c);
+    build_host_lists(c);
+    if (!ucf_files_load(c.ucf, c.UcfDirectory))
+        throw std::runtime_error("Error in reading ucf files.");
     compute_quarantine_limits(c);
 }
 
@@ -239,6 +265,13 @@ void config_load_first()
     g_mime_exit_status = 0;
     try {
         load_source(*fresh);
+    } catch (const host_list_error &) {
+        // The line naming the file has been logged; an option check goes
+        // on to say "Options ERROR".
+        if (g_startup.check_only)
+            throw;
+        fresh.reset();
+        exit(1);
     } catch (...) {
         // The block parser has logged what is wrong; once the parse has let
         // go of everything, the process ends with the parser's status.

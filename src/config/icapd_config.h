@@ -1,7 +1,7 @@
 // icapd_config: one loaded configuration. Holds every key of the parameter
 // table under its own name (the Block* switches as one array indexed by
 // category) and what a load builds beside the keys: addresses, match
-// blocks, functions, MIME rules. A load fills a fresh object and the
+// blocks, functions, MIME rules, host lists and category files. A load fills a fresh object and the
 // listener takes it over only when the load succeeded; after that it is
 // only read. Defaults and setters live in the parameter table, not here.
 #ifndef TVX_CONFIG_ICAPD_CONFIG_H
@@ -15,7 +15,9 @@
 #include "conf_parser/cf_override.h"
 #include "conf_parser/expr.h"
 #include "log/log.h"
+#include "policy/host_list.h"
 #include "policy/mime_rules.h"
+#include "policy/ucf_files.h"
 #include "request/quarantine.h"
 
 class cf_parser;
@@ -53,6 +55,7 @@ enum block_switch_id : int {
     BLOCK_ALL = 11,
     BLOCK_SWITCH_COUNT = 12,
 };
+static_assert(BLOCK_PORNO + UCF_CATEGORY_COUNT == BLOCK_ALL, "a Block* switch per category, in category order");
 
 // One scanning-daemon or agent address.
 struct DaemonAddress {
@@ -127,6 +130,11 @@ struct icapd_config {
     std::vector<match_block> mb;  // if-blocks of [match] sections, in file order
     cf_functions functions;       // [def] functions, in definition order
     mime_table mime;              // MIME rules, "*" first
+    host_list black_hosts;        // BlackHosts, names and their addresses
+    host_list white_hosts;        // WhiteHosts, likewise
+    host_list acl_hosts;          // AclList, addresses only
+    host_list white_ucf_hosts;    // WhiteUcfFiles, names only
+    ucf_categories ucf;           // the category files of UcfDirectory
 
     // The log this configuration writes to: the descriptor LogFile opened
     // (or LOG_DEST_SYSLOG, LOG_DEST_CLOSED when LogFile is unset), owned

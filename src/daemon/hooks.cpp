@@ -4,6 +4,7 @@
 
 #include "config/icapd_config.h"
 #include "log/log.h"
+#include "policy/client_acl.h"
 #include "scan/scan_state.h"
 #include "scan/tvx_commands.h"
 #include "scan/tvx_connect.h"
@@ -24,9 +25,6 @@ void daemon_scan_close() { close_fd(g_tvx.daemon_fd); }
 
 bool daemon_peer_admitted(const sockaddr *peer, socklen_t len)
 {
-    (void)peer;
-    (void)len;
-    // The compiled client access list is consulted here when it is not
-    // empty; without one every client is admitted.
-    return true;
+    // Without an access list every client is admitted, silently.
+    return g_config.acl_hosts.empty() || acl_admits(peer, len, g_config.acl_hosts);
 }

@@ -1,6 +1,7 @@
 // The once-per-request policy decision and its log lines. The content
 // policy (override getter, host lists, URL categories, MIME rules, block
-// mail) is reached through the small call-outs at the top of this file.
+// mail) is reached through the small call-outs at the top of this file;
+// how a list or a category file is searched is the policy layer's.
 #include "icap/decision.h"
 
 #include <climits>
@@ -9,7 +10,9 @@
 #include "conf_parser/cf_expr.h"
 #include "config/icapd_config.h"
 #include "log/log.h"
+#include "policy/host_list.h"
 #include "policy/mime_rules.h"
+#include "policy/ucf_files.h"
 #include "report/template.h"
 
 namespace {
@@ -21,22 +24,21 @@ bool block_all(const icap_request &rq)
     return g_config.block_switch(BLOCK_ALL, expr_context(rq));
 }
 
-// Host-list match of the request URL against BlackHosts / WhiteHosts
-// (is_host_in_list). The lists are empty until host lists are loaded.
-bool url_in_black_hosts(const icap_request &)
-{
-    return false;
-}
-bool url_in_white_hosts(const icap_request &)
-{
-    return false;
-}
+// Host-list match of the request URL against BlackHosts / WhiteHosts.
+bool url_in_black_hosts(const icap_request &rq) { return is_host_in_list(rq.url, g_config.black_hosts); }
+bool url_in_white_hosts(const icap_request &rq) { return is_host_in_list(rq.url, g_config.white_hosts); }
 
 // URL-category test: true when a category file blocks the URL; rule then
-// receives the matched text. It logs its own line.
-bool url_category_blocks(const icap_request &, std::string &)
+// receives the matched text. It logs its own line. A category is consulted
+// only when its switch, with the request's match-section overrides, is on.
+bool url_category_blocks(const icap_request &rq, std::string &rule)
 {
-    return false;
+    ucf_query q;
+    q.url = rq.url;
+    q.client_ip = rq.client_ip;
+    q.white_hosts = &g_config.white_ucf_hosts;
+    q.enabled = [&rq](int category) { return g_config.block_switch(BLOCK_PORNO + category, expr_context(rq)); };
+    return ucf_files_is_blocked(g_config.ucf, q, rule);
 }
 
 // The MIME rule for the body by content type and length: its action

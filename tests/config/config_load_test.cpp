@@ -24,7 +24,11 @@ namespace {
 
 class config_load_test : public ::testing::Test {
 protected:
-    void SetUp() override { mkdir(cache_.c_str(), 0700); }
+    void SetUp() override
+    {
+        mkdir(cache_.c_str(), 0700);
+        mkdir(ucf_.c_str(), 0700);
+    }
     void TearDown() override
     {
         g_config = icapd_config();
@@ -63,11 +67,14 @@ protected:
         return "";
     }
 
-    // The account and a Cache directory every load here needs.
-    std::string user_line() const { return "User = " + current_user() + "\nCache = \"" + cache_ + "\"\n"; }
+    // The account and the Cache and category directories every load here
+    // needs.
+    std::string user_line() const { return "User = " + current_user() + "\nCache = \"" + cache_ + "\"\n" + ucf_line(); }
+    std::string ucf_line() const { return "UcfDirectory = \"" + ucf_ + "\"\n"; }
 
     temp_dir dir_;
     std::string cache_ = dir_ / "cache/";
+    std::string ucf_ = dir_ / "ucf/";
 };
 
 }  // namespace
@@ -103,7 +110,7 @@ TEST_F(config_load_test, default_user_is_looked_up_only_when_the_file_names_none
 
     if (getpwnam("tavex"))
         GTEST_SKIP() << "this machine has a tavex account";
-    std::string msg = load_error("LogLevel = 1\nCache = \"" + cache_ + "\"\n");
+    std::string msg = load_error("LogLevel = 1\nCache = \"" + cache_ + "\"\n" + ucf_line());
     const std::string prefix = "Error while parsing config file: failed to parse User: ";
     EXPECT_EQ(msg.substr(0, prefix.size()), prefix) << msg;
 }
@@ -155,6 +162,9 @@ TEST_F(config_load_test, finishing_steps_set_quarantine_limits_and_timeout)
 TEST_F(config_load_test, reload_of_the_same_text_yields_the_same_state_once)
 {
     write_file(dir_ / "tavexd.pid", "4242\n/tmp/tavexd.sock\n127.0.0.1:3000\n");
+    // Numeric lines resolve to themselves: a host entry and an address each.
+    write_file(dir_ / "black1.txt", "127.0.0.2\n");
+    write_file(dir_ / "black2.txt", "# list two\n127.0.0.3\n");
     const std::string text = user_line() + "TavexAddress = \"inet:2001@127.0.0.1\"\n" +
                              "TavexAddress = \"pid:" + dir_ / "tavexd.pid" + "\"\n" +
                              "BlackHosts = \"" + dir_ / "black1.txt" + "\"\n" +
@@ -168,6 +178,7 @@ TEST_F(config_load_test, reload_of_the_same_text_yields_the_same_state_once)
     load(text);
     ASSERT_EQ(g_config.tavex_addresses.size(), 3u);
     ASSERT_EQ(g_config.BlackHosts.size(), 2u);
+    ASSERT_EQ(g_config.black_hosts.size(), 4u);
     ASSERT_EQ(g_config.mb.size(), 2u);
     ASSERT_EQ(g_config.functions.size(), 1u);
     const size_t mime1 = g_config.mime.level1.size(), mime2 = g_config.mime.level2.size();
@@ -180,6 +191,7 @@ TEST_F(config_load_test, reload_of_the_same_text_yields_the_same_state_once)
         EXPECT_EQ(g_config.tavex_addresses[0].host, "127.0.0.1");
         EXPECT_EQ(g_config.tavex_addresses[1].host, "/tmp/tavexd.sock");
         EXPECT_EQ(g_config.BlackHosts.size(), 2u);
+        EXPECT_EQ(g_config.black_hosts.size(), 4u);
         EXPECT_EQ(g_config.mb.size(), 2u);
         EXPECT_EQ(g_config.functions.size(), 1u);
         EXPECT_EQ(g_config.mime.level1.size(), mime1);
@@ -190,6 +202,8 @@ TEST_F(config_load_test, reload_of_the_same_text_yields_the_same_state_once)
     // key is back at its default.
     reload(user_line() + "BlackHosts = \"" + dir_ / "black2.txt" + "\"\n");
     EXPECT_EQ(g_config.BlackHosts, std::vector<std::string>{dir_ / "black2.txt"});
+    ASSERT_EQ(g_config.black_hosts.size(), 2u);
+    EXPECT_EQ(g_config.black_hosts.front().text, "127.0.0.3");
     EXPECT_TRUE(g_config.tavex_addresses.empty());
     EXPECT_TRUE(g_config.KeepAlive);
     EXPECT_TRUE(g_config.mb.empty());
@@ -288,7 +302,7 @@ TEST_F(config_load_test, cache_directory_must_belong_to_the_daemon_and_not_be_op
                 continue;  // only root can give a directory away
             ASSERT_EQ(chown(dir.c_str(), nobody_uid, nobody_gid), 0);
         }
-        std::string text = "User = " + current_user() + "\nCache = \"" + dir + "\"\n";
+        std::string text = "User = " + current_user() + "\nCache = \"" + dir + "\"\n" + ucf_line();
         if (!*c.error) {
             load(text);
             EXPECT_EQ(g_config.Cache, dir);

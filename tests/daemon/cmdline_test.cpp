@@ -144,6 +144,11 @@ TEST(command_line, example_configuration_passes_the_check)
     const std::string cache_line = "Cache = /var/tavex/cache/";
     ASSERT_NE(text.find(cache_line), std::string::npos);
     text.replace(text.find(cache_line), cache_line.size(), "Cache = \"" + dir / "cache" + "\"");
+    // ... and its category files at an empty directory.
+    mkdir((dir / "ucf").c_str(), 0700);
+    const std::string ucf_line = "UcfDirectory = /var/tavex/ucf/";
+    ASSERT_NE(text.find(ucf_line), std::string::npos);
+    text.replace(text.find(ucf_line), ucf_line.size(), "UcfDirectory = \"" + dir / "ucf/" + "\"");
     write_file(dir / "tavex-icapd.ini", text);
     run_result r = run({"--check-only", "-f", dir / "tavex-icapd.ini"});
     EXPECT_EQ(r.err, "");
