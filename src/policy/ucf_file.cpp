@@ -130,7 +130,7 @@ std::unique_ptr<UcfFile> ucf_file_open(const std::string &path)
         return nullptr;
     }
     // Lookups touch a few records per search: no read-ahead around them,
-    // so that a connection process maps only the pages it searches.
+    // so that a connection process maps few pages beyond those it searches.
     madvise(map, size, MADV_RANDOM);
     std::unique_ptr<UcfFile> file(new UcfFile(data, size, true));
     icapd_log(LOG_L_INFO, "Success initialize ucf-file %s (type: %s, size: %i)\n", name, file->type().c_str(),
