@@ -13,6 +13,9 @@ daemon="$build/tavex-icapd"
 tavexd="$build/tools/tavexd"
 
 mkdir -p "$demo/cache" "$demo/quarantine" "$demo/ucf"
+# The category files the build compiled from etc/lists/categories.
+rm -f "$demo/ucf/"*.ucf
+cp "$build/demo-ucf/"*.ucf "$demo/ucf/" 2>/dev/null || echo "run-demo: no category files in $build/demo-ucf" >&2
 rm -f "$demo/tavexd.pid" "$demo/tavexd.sock"
 
 tavexd_pid=""
@@ -67,6 +70,10 @@ Try it from another terminal:
       -resp http://example.com/demo.txt -o /tmp/demo.out            # cured body:
   cat /tmp/demo.out       # (c-icap-client never overwrites an -o file)
   A RESPMOD carrying the EICAR test file gets the access-denied page.
+  c-icap-client -i 127.0.0.1 -p $port -s avscan \\
+      -req http://www.adult.example/index.html -v                   # category "porno":
+      # the download-block page, and "ucf:[porno]" in the log
+  $build/tools/ucf-build/ucf-build --dump $demo/ucf/porno.ucf        # what a category file holds
   tail -f $demo/icapd.log
 Ctrl-C stops it.
 TXT

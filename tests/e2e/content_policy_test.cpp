@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <sys/stat.h>
 #include <string>
 #include <unistd.h>
 
 #include "support/support.h"
 #include "support/tavexd_process.h"
+#include "support/ucf_fixture.h"
 #include "tavexd/tvd_eicar.h"
 
 using namespace tvx_test;
@@ -143,4 +145,47 @@ TEST_F(content_policy, a_missing_list_file_fails_the_start_and_a_reload_keeps_th
     icap_reply r;
     ASSERT_TRUE(reqmod("bad.example", "/x", r));
     EXPECT_TRUE(blocked(r));
+}
+
+TEST_F(content_policy, category_files_block_by_switch_override_and_exemption)
+{
+    const std::string ucf = icapd.dir() / "ucf";
+    mkdir(ucf.c_str(), 0700);
+    ucf_compile(ucf + "/porno.ucf", "porno", "porno.example\nexempt.example\n");
+    ucf_compile(ucf + "/porno-white.ucf", "porno", "safe.porno.example\n", "", true);
+    ucf_compile(ucf + "/chats.ucf", "chats", "chat.example\n");
+    std::vector<unsigned char> bad = read_bytes(ucf + "/chats.ucf");
+    bad[bad.size() - 1] ^= 0x40;
+    write_bytes(ucf + "/broken.ucf", bad);
+    start("LogLevel = 1\nWhiteUcfFiles = " + list("exempt.txt", "exempt.example\n") +
+          "\n[match]\nif request_username == \"teen\" {\n    BlockChats = yes\n}\n");
+    EXPECT_TRUE(icapd.wait_log("Wrong signature in url file " + ucf + "/broken.ucf\n"));
+
+    icap_reply r;
+    ASSERT_TRUE(reqmod("www.porno.example", "/x", r, "X-Client-IP: 10.0.0.7\r\n"));
+    EXPECT_TRUE(blocked(r)) << r.raw;
+    EXPECT_TRUE(icapd.wait_log(
+        "url:[www.porno.example/x], match_with:[porno.example], client_ip:[10.0.0.7], ucf:[porno]\n"));
+    // The white file and WhiteUcfFiles exempt their hosts.
+    ASSERT_TRUE(reqmod("safe.porno.example", "/", r));
+    EXPECT_FALSE(blocked(r));
+    ASSERT_TRUE(reqmod("exempt.example", "/", r));
+    EXPECT_FALSE(blocked(r));
+    // BlockChats is off, except for the one user a match section names.
+    ASSERT_TRUE(reqmod("chat.example", "/", r, "X-Client-Username: guest\r\n"));
+    EXPECT_FALSE(blocked(r));
+    ASSERT_TRUE(reqmod("chat.example", "/", r, "X-Client-Username: teen\r\n"));
+    EXPECT_TRUE(blocked(r));
+    EXPECT_TRUE(icapd.wait_log("url:[chat.example/], match_with:[chat.example], ucf:[chats]\n"));
+
+    // A delivered update replaces its file at the next reload.
+    ucf_compile(ucf + "/porno.ucf.cache", "porno", "newporno.example\n");
+    ASSERT_EQ(kill(icapd.pid(), SIGHUP), 0);
+    EXPECT_TRUE(eventually([&] {
+        icap_reply a;
+        return reqmod("newporno.example", "/", a) && blocked(a);
+    }));
+    ASSERT_TRUE(reqmod("www.porno.example", "/x", r));
+    EXPECT_FALSE(blocked(r));
+    EXPECT_FALSE(file_exists(ucf + "/porno.ucf.cache"));
 }
