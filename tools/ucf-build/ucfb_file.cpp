@@ -29,7 +29,7 @@ std::string dir_of(const std::string &path)
 bool write_all(int fd, const unsigned char *p, size_t len)
 {
     while (len > 0) {
-        ssize_t w = write(fd, p, len < UCFB_READ_CHUNK * 16 ? len : UCFB_READ_CHUNK * 16);
+        ssize_t w = write(fd, p, len < UCFB_WRITE_CHUNK ? len : UCFB_WRITE_CHUNK);
         if (w < 0 && errno == EINTR)
             continue;
         if (w <= 0)

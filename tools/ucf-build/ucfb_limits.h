@@ -29,8 +29,9 @@ constexpr uint64_t UCFB_IMAGE_MAX = 0xFFFFFFFFull;
 // The largest file --dump reads: an image of UCFB_IMAGE_MAX and its signature.
 constexpr uint64_t UCFB_DUMP_MAX = UCFB_IMAGE_MAX + UCF_SIGNATURE_SIZE;
 
-// Bytes read from a file per read(2).
+// Bytes read from a file per read(2), and the most written per write(2).
 constexpr size_t UCFB_READ_CHUNK = 64 * 1024;
+constexpr size_t UCFB_WRITE_CHUNK = 1024 * 1024;
 
 // The daemon's key form: DSA with a 512-bit p and a 160-bit q.
 constexpr int UCFB_P_BITS = 512;

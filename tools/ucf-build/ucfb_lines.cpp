@@ -10,6 +10,9 @@
 
 namespace {
 
+// A byte-order mark that some editors put before the first line.
+constexpr std::string_view k_bom = "\xEF\xBB\xBF";
+
 bool blank(char c) { return c == ' ' || c == '\t'; }
 
 std::string_view trimmed(std::string_view s)
@@ -87,6 +90,10 @@ ucfb_line_kind ucfb_line_reader::next(std::string_view &text)
             ended = nl != nullptr;
         }
         ++number_;
+        if (number_ == 1 && line_.compare(0, k_bom.size(), k_bom) == 0) {
+            line_.erase(0, k_bom.size());
+            raw -= k_bom.size();
+        }
         if (raw > 0 && raw <= UCFB_LINE_MAX + 1 && line_.back() == '\r')
             --raw, line_.pop_back();
         if (raw > UCFB_LINE_MAX) {

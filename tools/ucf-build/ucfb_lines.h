@@ -1,7 +1,7 @@
-// Reads a list file line by line through one fixed buffer: takes off the
-// trailing "\r" and the blanks around each line, skips blank and "#"
-// lines, and flags over-long lines and lines holding a NUL byte without
-// ever keeping more than UCFB_LINE_MAX bytes of one.
+// Reads a list file line by line through one fixed buffer: takes off a
+// byte-order mark, the trailing "\r" and the blanks around each line, skips
+// blank and "#" lines, and flags over-long lines and lines holding a NUL
+// byte without ever keeping more than UCFB_LINE_MAX bytes of one.
 #ifndef TVX_UCFB_LINES_H
 #define TVX_UCFB_LINES_H
 
