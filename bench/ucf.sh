@@ -66,7 +66,8 @@ INI
     "$DAEMON" -m -f "$WORK/c.ini" >/dev/null &
     local pid=$!
     sleep 1
-    echo "== memory of 16 connection processes, $label"
+    echo "== memory of 16 connection processes, $label: after an OPTIONS request, then after one lookup"
+    "$BENCH" pss-idle "$PORT" "$pid" 16 || true
     "$BENCH" pss "$PORT" "$pid" 16 || true
     kill -TERM "$pid"
     wait "$pid" 2>/dev/null || true

@@ -69,6 +69,9 @@ ucf_layout_status ucf_layout(const unsigned char *data, size_t size, std::string
 UcfFile::UcfFile(const unsigned char *data, size_t size, bool mapped) : data_(data), size_(size), mapped_(mapped)
 {
     ucf_layout(data_, size_, type_, sections_);
+    urls_.build(sections_[UCF_SEC_URLS].begin, sections_[UCF_SEC_URLS].end, UCF_URL_RECORD);
+    url_params_.build(sections_[UCF_SEC_URL_PARAMS].begin, sections_[UCF_SEC_URL_PARAMS].end,
+                      UCF_URL_PARAMS_RECORD);
 }
 
 UcfFile::~UcfFile()

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "policy/ucf_format.h"
+#include "policy/ucf_index.h"
 
 struct ParsedUrl;
 
@@ -55,6 +56,8 @@ private:
     bool mapped_;
     std::string type_;
     ucf_extent sections_[UCF_SECTION_COUNT];
+    ucf_index urls_;         // section 4
+    ucf_index url_params_;   // section 5
 
     bool match_address(const char *text, const ParsedUrl &url, std::string &out) const;
     bool match_substring(const char *text, std::string &out) const;

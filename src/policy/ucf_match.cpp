@@ -1,6 +1,7 @@
 // Matching one URL against one category file: the address tables, the
 // substring patterns, then the digests of host suffixes and resource
-// prefixes, each table searched by halving. Reads the mapping only inside
+// prefixes, each table searched by halving (the URL tables through their
+// run directories). Reads the mapping only inside
 // the extents the loader checked, and a parameter group only after its
 // offset and size were checked against its section.
 #include <cctype>
@@ -163,15 +164,14 @@ bool UcfFile::match_level(const char *text, const ParsedUrl &url, int level, std
         key.level = static_cast<int8_t>(level);
         key.length = static_cast<uint16_t>(plen);
         running.digest(key.digest);
-        auto cmp = [&](const unsigned char *r) { return ucf_key_compare(key, r); };
-        if (find_record(sections_[UCF_SEC_URLS], UCF_URL_RECORD, cmp)) {
+        if (urls_.find(key)) {
             out.assign(shown, shown_len);
             out.append(res, plen);
             icapd_log(LOG_L_TRACE, "MATCH url %s with %s\n", text, out.c_str());
             return true;
         }
         if (!url.param_digests.empty()) {
-            const unsigned char *r = find_record(sections_[UCF_SEC_URL_PARAMS], UCF_URL_PARAMS_RECORD, cmp);
+            const unsigned char *r = url_params_.find(key);
             if (r && match_groups(r, url)) {
                 out.assign(shown, static_cast<size_t>(url.text + url.length - shown));
                 icapd_log(LOG_L_TRACE, "MATCH with params %s with %s\n", text, out.c_str());

@@ -3,7 +3,8 @@
 // and times ucf_files_is_blocked for typical URLs that the files do not
 // hold, one lookup at a time, printing the median and tail. "pss" opens
 // connections to a running daemon, has each connection process look one
-// URL up, and prints the proportional set size of those processes.
+// URL up (or, "pss-idle", only answer OPTIONS), and prints the
+// proportional set size of those processes.
 // Measures only; never writes a file.
 #include <algorithm>
 #include <arpa/inet.h>
@@ -39,7 +40,8 @@ int usage()
 {
     fputs("usage: ucf-bench lookup DIR [LOOKUPS]   load DIR as UcfDirectory, then time lookups (100000)\n"
           "       ucf-bench pss PORT PID [CONNS]  CONNS connections to the daemon PID on 127.0.0.1:PORT each\n"
-          "                                        look a URL up; the connection processes' PSS (16)\n",
+          "                                        look a URL up; the connection processes' PSS (16)\n"
+          "       ucf-bench pss-idle PORT PID [CONNS]  the same with an OPTIONS request (no lookup)\n",
           stderr);
     return 2;
 }
@@ -135,7 +137,7 @@ std::vector<pid_t> children_of(pid_t parent)
     return out;
 }
 
-int bench_pss(int port, pid_t daemon, int conns)
+int bench_pss(int port, pid_t daemon, int conns, bool lookup)
 {
     std::vector<int> fds;
     for (int i = 0; i < conns; ++i) {
@@ -150,9 +152,10 @@ int bench_pss(int port, pid_t daemon, int conns)
         }
         std::string hdr = "GET /dir/sub/page.html?id=1&lang=en HTTP/1.1\r\nHost: www.site" + std::to_string(i) +
                           ".example\r\n\r\n";
-        std::string msg = "REQMOD icap://127.0.0.1/av ICAP/1.0\r\nHost: 127.0.0.1\r\nAllow: 204\r\n"
-                          "Encapsulated: req-hdr=0, null-body=" +
-                          std::to_string(hdr.size()) + "\r\n\r\n" + hdr;
+        std::string msg = lookup ? "REQMOD icap://127.0.0.1/av ICAP/1.0\r\nHost: 127.0.0.1\r\nAllow: 204\r\n"
+                                   "Encapsulated: req-hdr=0, null-body=" +
+                                       std::to_string(hdr.size()) + "\r\n\r\n" + hdr
+                                 : std::string("OPTIONS icap://127.0.0.1/av ICAP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
         if (write(fd, msg.data(), msg.size()) != static_cast<ssize_t>(msg.size())) {
             perror("ucf-bench: write");
             return 1;
@@ -190,7 +193,8 @@ int main(int argc, char **argv)
 {
     if (argc >= 3 && !strcmp(argv[1], "lookup"))
         return bench_lookup(argv[2], argc > 3 ? static_cast<unsigned>(atoi(argv[3])) : 100000u);
-    if (argc >= 4 && !strcmp(argv[1], "pss"))
-        return bench_pss(atoi(argv[2]), static_cast<pid_t>(atoi(argv[3])), argc > 4 ? atoi(argv[4]) : 16);
+    if (argc >= 4 && (!strcmp(argv[1], "pss") || !strcmp(argv[1], "pss-idle")))
+        return bench_pss(atoi(argv[2]), static_cast<pid_t>(atoi(argv[3])), argc > 4 ? atoi(argv[4]) : 16,
+                         !strcmp(argv[1], "pss"));
     return usage();
 }
