@@ -21,6 +21,7 @@
 #include "conf_parser/cf_override.h"
 #include "conf_parser/cf_parse.h"
 #include "conf_parser/cf_parser.h"
+#include "config/agent_channel.h"
 #include "config/config_setters.h"
 #include "config/param_table.h"
 #include "io/io.h"
@@ -32,10 +33,6 @@
 icapd_startup g_startup;
 
 namespace {
-
-// A configuration text larger than this is refused before any buffer is
-// sized by it.
-constexpr size_t config_text_max = 64u << 20;
 
 constexpr unsigned long quarantine_limit_cap = 10000;
 constexpr unsigned long quarantine_name_default = 256;
@@ -158,16 +155,33 @@ void load_file(icapd_config &c, const std::string &path)
         close(fd);
 }
 
-// Loads from the source chosen by the command line into c.
-void load_source(icapd_config &c)
+// Loads the configuration text the agent serves into c.
+void load_agent(icapd_config &c, const std::string &source, bool startup)
+{
+    size_t len = 0;
+    int fd = agent_open_configuration(c, source, startup, &len);
+    try {
+        config_load_from_fd(c, fd, len);
+    } catch (...) {
+        io_alarm_disarm();
+        if (fd >= 0)
+            close(fd);
+        throw;
+    }
+    io_alarm_disarm();
+    if (fd >= 0)
+        close(fd);
+}
+
+// Loads from the source chosen by the command line into c: a value with a
+// colon names the management agent, any other a file.
+void load_source(icapd_config &c, bool startup)
 {
     const std::string &source = g_startup.source;
-    if (source.find(':') != std::string::npos) {
-        // A source with a colon names the management agent.
-        throw std::runtime_error("configuration source " + source +
-                                 " names an agent; fetching the configuration from an agent is not supported");
-    }
-    load_file(c, source);
+    if (source.find(':') != std::string::npos)
+        load_agent(c, source, startup);
+    else
+        load_file(c, source);
 }
 
 // Keys the listener applied once at start-up: a reload keeps the running
@@ -264,7 +278,7 @@ void config_load_first()
     apply_log_settings(*fresh);
     g_mime_exit_status = 0;
     try {
-        load_source(*fresh);
+        load_source(*fresh, true);
     } catch (const host_list_error &) {
         // The line naming the file has been logged; an option check goes
         // on to say "Options ERROR".
@@ -287,7 +301,7 @@ void config_reload()
     g_mime_exit_status = 0;
     std::unique_ptr<icapd_config> fresh(new icapd_config());
     try {
-        load_source(*fresh);
+        load_source(*fresh, false);
     } catch (...) {
         config_discard(*fresh);
         throw;
@@ -311,7 +325,7 @@ void config_load_from_fd(icapd_config &c, int &fd, size_t len)
                 throw;
             }
         };
-        if (len > config_text_max)
+        if (len > CONFIG_TEXT_MAX)
             throw std::runtime_error(std::string("error reading config file: ") + strerror(EFBIG));
         text.assign(len, '\0');
         errno = 0;

@@ -22,6 +22,10 @@
 
 class cf_parser;
 
+// A configuration text (from a file or the agent) longer than this is
+// refused before any buffer is sized by it.
+constexpr size_t CONFIG_TEXT_MAX = 64u << 20;
+
 // Verdict action codes; "cure" is only a word of the Infected key.
 enum action_code : int {
     ACTION_PASS = 1,

@@ -8,9 +8,6 @@
 
 #include "config/icapd_config.h"
 
-// Longest Unix-domain socket path used; longer paths are cut.
-constexpr size_t TVX_LOCAL_PATH_MAX = 103;
-
 // Opens one connection; returns the descriptor or -1.
 int tvx_connect1(const DaemonAddress &address);
 
