@@ -13,7 +13,9 @@
 #include "policy/host_list.h"
 #include "policy/mime_rules.h"
 #include "policy/ucf_files.h"
+#include "icap/scan_flow.h"
 #include "report/template.h"
+#include "request/entity.h"
 
 namespace {
 
@@ -55,9 +57,16 @@ int mime_decision(const icap_request &rq, int *option, std::string *rule_desc)
 
 // Block notification mail (SendMailUcfBlock): reason "in black list",
 // action "Content blocked", the block page, and the matched category text
-// as lock name. Sent by the mail notifier once it exists.
-void notify_block(icap_request &, const std::string &)
+// as lock name (empty for a host-list block). $SIZE$ shows the body
+// received so far.
+void notify_block(icap_request &rq, const std::string &matched)
 {
+    icap_entity none;
+    icap_entity *body = &none;
+    for (icap_entity &e : rq.entities)
+        if (icap_is_body_entity(e))
+            body = &e;
+    icap_mail_report(rq, *body, "in black list", "Content blocked", REPORT_DOWNLOAD_BLOCK, matched, false);
 }
 
 int log_length(const icap_request &rq)

@@ -6,6 +6,8 @@
 #ifndef TVX_ICAP_SCAN_FLOW_H
 #define TVX_ICAP_SCAN_FLOW_H
 
+#include <string>
+
 #include "request/request.h"
 
 // Builds the page of template tmpl into entity. ask_daemon: the daemon may
@@ -14,6 +16,12 @@
 // off for block pages and for the page shown after a communication
 // failure. Returns 200, or 0 (logged by the page builder).
 int icap_build_page(icap_request &rq, icap_entity &entity, const char *tmpl, bool ask_daemon);
+
+// Sends the administrator's notification about rq (reason, action word,
+// the page of tmpl embedded, lock_name: see tvx_report_file), with the
+// page values gathered as for icap_build_page. Returns 200 or 0 (logged).
+int icap_mail_report(icap_request &rq, icap_entity &entity, const char *reason, const char *word,
+                     const char *tmpl, const std::string &lock_name, bool ask_daemon);
 
 // Scans one body entity over this process's scanning-daemon connection and
 // carries the verdict's action through: its page, then its line. An action

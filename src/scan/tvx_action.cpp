@@ -14,6 +14,7 @@
 
 #include "config/icapd_config.h"
 #include "log/log.h"
+#include "scan/agent_stat.h"
 #include "request/entity.h"
 #include "request/quarantine.h"
 
@@ -149,9 +150,8 @@ tvx_action tvx_make_action_on_file(icap_request &rq, icap_entity &entity, int ac
     return a;
 }
 
-int tvx_action_done(icap_request &rq, icap_entity &entity, tvx_action &a, bool page_built)
+int tvx_action_done(icap_request &rq, icap_entity &entity, tvx_action &a, bool page_built, const tvx_mailer &mail)
 {
-    (void)rq;
     (void)entity;
     if (!a.reason)
         return a.result;
@@ -163,13 +163,9 @@ int tvx_action_done(icap_request &rq, icap_entity &entity, tvx_action &a, bool p
     else
         icapd_log(LOG_L_WARN, "%s: %s\n", a.reason, a.word);
 
-    if (a.result != TVX_RES_FAILED && a.action != ACTION_PASS && g_config.SendMail) {
-        // E-mail notification of the administrator (reason, word, the page's
-        // template) once notifications exist; its result never changes this one.
-    }
-    if (g_config.SendStat || g_config.SendUrlsWithViruses) {
-        // Statistics record to the agent (the quarantine detail) once the
-        // agent statistics exist; its result never changes this one.
-    }
+    if (a.result != TVX_RES_FAILED && a.action != ACTION_PASS && g_config.SendMail && mail)
+        mail(a);
+    if (g_config.SendStat || g_config.SendUrlsWithViruses)
+        send_agent_stat(rq, a.action == ACTION_MOVE ? a.detail : std::string());
     return a.result;
 }

@@ -6,6 +6,7 @@
 #ifndef TVX_SCAN_TVX_ACTION_H
 #define TVX_SCAN_TVX_ACTION_H
 
+#include <functional>
 #include <string>
 
 #include "request/request.h"
@@ -40,11 +41,20 @@ struct tvx_action {
 tvx_action tvx_make_action_on_file(icap_request &rq, icap_entity &entity, int action, const char *reason,
                                    const char *templ);
 
+// Sends the administrator's notification of an action that succeeded
+// (reason, word, the template of its page); supplied by the request flow,
+// which builds mails. Its outcome never changes the action's.
+typedef std::function<void(const tvx_action &a)> tvx_mailer;
+
 // Ends an action once its page, if it needed one, was built (page_built):
 // a page that could not be built fails the action. Writes the action line
-// at level 128 and returns the final result: TVX_RES_BODY, TVX_RES_PAGE or
-// TVX_RES_FAILED (TVX_RES_CLEAN for an action that never ran).
-int tvx_action_done(icap_request &rq, icap_entity &entity, tvx_action &a, bool page_built);
+// at level 128, then with SendMail the notification of an action other
+// than pass that succeeded (through mail, when given), then with SendStat
+// or SendUrlsWithViruses the agent's record, and returns the final result:
+// TVX_RES_BODY, TVX_RES_PAGE or TVX_RES_FAILED (TVX_RES_CLEAN for an
+// action that never ran).
+int tvx_action_done(icap_request &rq, icap_entity &entity, tvx_action &a, bool page_built,
+                    const tvx_mailer &mail = tvx_mailer());
 
 // Makes the entity file ready to be sent from its start and takes its
 // size. Returns TVX_RES_BODY, or TVX_RES_FAILED (logged).

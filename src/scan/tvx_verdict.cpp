@@ -85,11 +85,12 @@ tvx_action tvx_apply_verdict(uint32_t code, icap_entity &entity, icap_request &r
     return a;
 }
 
-int tvx_verdict_run(icap_request &rq, icap_entity &entity, tvx_action a, const tvx_page_builder &build_page)
+int tvx_verdict_run(icap_request &rq, icap_entity &entity, tvx_action a, const tvx_page_builder &build_page,
+                    const tvx_mailer &mail)
 {
     for (;;) {
         bool built = a.result != TVX_RES_PAGE || build_page(a.templ);
-        int result = tvx_action_done(rq, entity, a, built);
+        int result = tvx_action_done(rq, entity, a, built, mail);
         if (result != TVX_RES_FAILED || a.fallback)
             return result;
         a = tvx_apply_verdict(TVX_CODE_DAEMON_ERROR, entity, rq);

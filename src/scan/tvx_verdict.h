@@ -54,6 +54,7 @@ typedef std::function<bool(const char *templ)> tvx_page_builder;
 // to the request flow), its line, and after a failure the daemon-error
 // action, once (not when a is that fallback already). Returns
 // TVX_RES_CLEAN, TVX_RES_BODY, TVX_RES_PAGE or TVX_RES_FAILED.
-int tvx_verdict_run(icap_request &rq, icap_entity &entity, tvx_action a, const tvx_page_builder &build_page);
+int tvx_verdict_run(icap_request &rq, icap_entity &entity, tvx_action a, const tvx_page_builder &build_page,
+                    const tvx_mailer &mail = tvx_mailer());
 
 #endif
