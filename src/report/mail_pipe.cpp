@@ -1,6 +1,6 @@
 // Running the mail command with bounded waits. The stream's writer polls
-// the pipe until the deadline; the close reaps the command or kills it.
-// Never leaves a child unreaped.
+// the command's input until the deadline; the close reaps the command or
+// kills its process group. Never leaves a child unreaped.
 #include "report/mail_pipe.h"
 
 #include <cerrno>
@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -35,7 +36,7 @@ ssize_t pipe_write(void *cookie, const char *buf, size_t len)
     mail_pipe &p = *static_cast<mail_pipe *>(cookie);
     size_t done = 0;
     while (done < len) {
-        ssize_t w = write(p.fd, buf + done, len - done);
+        ssize_t w = send(p.fd, buf + done, len - done, MSG_NOSIGNAL);
         if (w > 0) {
             done += static_cast<size_t>(w);
             continue;
@@ -72,8 +73,10 @@ bool mail_pipe_open(mail_pipe &p, const std::string &command, int seconds)
     p = mail_pipe();
     if (seconds > 0)
         p.deadline = now_ns() + static_cast<int64_t>(seconds) * 1000000000;
+    // A socket pair rather than a pipe: a mailer that has gone makes a
+    // write fail with EPIPE instead of raising SIGPIPE in the caller.
     int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
         return false;
     pid_t pid = fork();
     if (pid < 0) {
@@ -84,15 +87,19 @@ bool mail_pipe_open(mail_pipe &p, const std::string &command, int seconds)
         return false;
     }
     if (pid == 0) {
-        // The command's standard input is the pipe; SIGPIPE back to its
-        // default, as a mailer expects.
+        // The command's standard input is its end of the pair; SIGPIPE back
+        // to its default, as a mailer expects; a group of its own, so that
+        // a command that overstays is killed with everything it started.
         signal(SIGPIPE, SIG_DFL);
+        setpgid(0, 0);
         if (dup2(fds[0], 0) < 0)
             _exit(127);
         execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char *>(nullptr));
         _exit(127);
     }
     close(fds[0]);
+    setpgid(pid, pid);  // also here, whichever side runs first
+    shutdown(fds[1], SHUT_RD);
     p.pid = pid;
     p.fd = fds[1];
     fcntl(p.fd, F_SETFL, fcntl(p.fd, F_GETFL) | O_NONBLOCK);
@@ -102,7 +109,7 @@ bool mail_pipe_open(mail_pipe &p, const std::string &command, int seconds)
         int e = errno;
         close(p.fd);
         p.fd = -1;
-        kill(pid, SIGKILL);
+        kill(-pid, SIGKILL);
         waitpid(pid, nullptr, 0);
         p.pid = -1;
         errno = e;
@@ -133,7 +140,7 @@ int mail_pipe_close(mail_pipe &p)
             break;
         }
         if (ms_left(p) == 0) {
-            kill(p.pid, SIGKILL);
+            kill(-p.pid, SIGKILL);
             waitpid(p.pid, &status, 0);
             err = ETIMEDOUT;
             break;

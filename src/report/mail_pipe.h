@@ -1,5 +1,5 @@
 // The mail command of a notification: a shell command line started with a
-// pipe to its standard input, written through a stream whose every write
+// stream socket on its standard input (a pipe that never raises SIGPIPE), written through a stream whose every write
 // waits at most until a deadline, and ended by closing the pipe and
 // waiting for the command, again only until the deadline; a command still
 // running then is killed. A mailer that never reads its input or never
@@ -14,12 +14,13 @@
 
 struct mail_pipe {
     pid_t pid = -1;
-    int fd = -1;          // write end of the pipe, non-blocking
+    int fd = -1;          // our end of the command's input, non-blocking
     FILE *out = nullptr;  // the stream over fd
     int64_t deadline = 0; // CLOCK_MONOTONIC ns; 0: none
 };
 
-// Starts /bin/sh -c command with its standard input on a new pipe. seconds
+// Starts /bin/sh -c command, in a process group of its own, with its
+// standard input connected to p.out. seconds
 // (below 1: no limit) bounds everything from now to the end of
 // mail_pipe_close. False with errno set when the pipe or the process
 // cannot be made.
