@@ -1,7 +1,7 @@
 #!/bin/sh
 # Builds the libFuzzer targets with clang++ in their own build directory and
 # runs each for a while on a copy of its committed seed corpus.
-#   fuzz/run.sh [SECONDS] [TARGET...]     (default 60 seconds; targets icap icap_policy config ucf host_list)
+#   fuzz/run.sh [SECONDS] [TARGET...]     (default 60 seconds; targets icap icap_policy config ucf host_list agent mail)
 # Environment: BUILD (default build-fuzz), WORK (default BUILD/fuzz-work: the
 # growing corpus and any crash-*, timeout-*, leak-* files), JOBS (default 2).
 # A finding is minimised with e.g.
@@ -12,7 +12,7 @@ set -eu
 cd "$(dirname "$0")/.."
 SECONDS_EACH=${1:-60}
 [ $# -gt 0 ] && shift
-TARGETS=${*:-icap icap_policy config ucf host_list}
+TARGETS=${*:-icap icap_policy config ucf host_list agent mail}
 BUILD=${BUILD:-build-fuzz}
 WORK=${WORK:-$BUILD/fuzz-work}
 mkdir -p "$WORK"

@@ -71,8 +71,9 @@ bool discard(int &fd, uint32_t n)
     return true;
 }
 
-// The exchange on a connected fd; returns the configuration length.
-size_t exchange(int &fd, bool startup)
+}  // namespace
+
+size_t agent_exchange(int &fd, bool startup)
 {
     const uint32_t request[] = {AGENT_CMD_CONFIG, 1, 51, sizeof agent_name - 1};
     bool ok = true;
@@ -120,8 +121,6 @@ size_t exchange(int &fd, bool startup)
     return length;
 }
 
-}  // namespace
-
 int agent_open_configuration(icapd_config &c, const std::string &source, bool startup, size_t *length)
 {
     c.agent_addresses.clear();
@@ -144,7 +143,7 @@ int agent_open_configuration(icapd_config &c, const std::string &source, bool st
     // Timeout (the running value on a reload, the default at start-up).
     io_alarm_arm(io_timeout());
     try {
-        *length = exchange(fd, startup);
+        *length = agent_exchange(fd, startup);
     } catch (...) {
         io_alarm_disarm();
         if (fd >= 0)

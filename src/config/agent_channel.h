@@ -28,4 +28,8 @@ constexpr uint32_t AGENT_BLOCK_MAX = 1u << 20;
 // the configuration in force stays.
 int agent_open_configuration(icapd_config &c, const std::string &source, bool startup, size_t *length);
 
+// The exchange on a connected fd: the request, then the reply up to the
+// configuration length, which it returns. Failures as above.
+size_t agent_exchange(int &fd, bool startup);
+
 #endif

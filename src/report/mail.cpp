@@ -135,6 +135,38 @@ std::string mail_lock_path(icap_request &rq, const std::string &lock_name)
     return path;
 }
 
+int mail_expand(FILE *in, FILE *out, icap_request &rq, icap_entity &entity, const char *reason, const char *word,
+                const char *page_tmpl, const page_values &values)
+{
+    const std::string size = std::to_string(entity.size);
+    auto macro = [&](const std::string &m, FILE *, FILE *out, std::string &expansion) -> int {
+        const char *name = m.c_str();
+        if (!strcasecmp(name, "$HOSTMASTER$"))
+            expansion = shown(g_config.Hostmaster);
+        else if (!strcasecmp(name, "$REASON$"))
+            expansion = shown(reason ? reason : "");
+        else if (!strcasecmp(name, "$TIME$"))
+            expansion = now_text();
+        else if (!strcasecmp(name, "$IP$"))
+            expansion = rq.client_ip[0] ? shown(rq.client_ip) : "?";
+        else if (!strcasecmp(name, "$ACTION$"))
+            expansion = shown(word ? word : "");
+        else if (!strcasecmp(name, "$SIZE$"))
+            expansion = size;
+        else if (!strcasecmp(name, "$URL$"))
+            expansion = shown(rq.url);
+        else if (!strcasecmp(name, "$HTML_PAGE$")) {
+            expansion.clear();
+            // The page goes straight into the message; a page that cannot be
+            // built leaves the rest of the message as it is.
+            make_report_page(rq, entity, page_tmpl ? page_tmpl : REPORT_DOWNLOAD_BLOCK, out, values);
+        } else
+            return 0;
+        return 1;
+    };
+    return template_expand(in, out, macro, "Search macros");
+}
+
 int tvx_report_file(icap_request &rq, icap_entity &entity, const char *reason, const char *word,
                     const char *page_tmpl, const std::string &lock_name, const page_values &values)
 {
@@ -164,33 +196,7 @@ int tvx_report_file(icap_request &rq, icap_entity &entity, const char *reason, c
         return 0;
     }
 
-    const std::string size = std::to_string(entity.size);
-    auto macro = [&](const std::string &m, FILE *, FILE *out, std::string &expansion) -> int {
-        const char *name = m.c_str();
-        if (!strcasecmp(name, "$HOSTMASTER$"))
-            expansion = shown(g_config.Hostmaster);
-        else if (!strcasecmp(name, "$REASON$"))
-            expansion = shown(reason ? reason : "");
-        else if (!strcasecmp(name, "$TIME$"))
-            expansion = now_text();
-        else if (!strcasecmp(name, "$IP$"))
-            expansion = rq.client_ip[0] ? shown(rq.client_ip) : "?";
-        else if (!strcasecmp(name, "$ACTION$"))
-            expansion = shown(word ? word : "");
-        else if (!strcasecmp(name, "$SIZE$"))
-            expansion = size;
-        else if (!strcasecmp(name, "$URL$"))
-            expansion = shown(rq.url);
-        else if (!strcasecmp(name, "$HTML_PAGE$")) {
-            expansion.clear();
-            // The page goes straight into the message; a page that cannot be
-            // built leaves the rest of the message as it is.
-            make_report_page(rq, entity, page_tmpl ? page_tmpl : REPORT_DOWNLOAD_BLOCK, out, values);
-        } else
-            return 0;
-        return 1;
-    };
-    template_expand(in, pipe.out, macro, "Search macros");
+    mail_expand(in, pipe.out, rq, entity, reason, word, page_tmpl, values);
     fclose(in);
     if (mail_pipe_close(pipe) != 0) {
         icapd_log(LOG_L_ERROR, "in execute %s: %s\n", command.c_str(), strerror(errno));

@@ -5,6 +5,7 @@
 #ifndef TVX_REPORT_MAIL_H
 #define TVX_REPORT_MAIL_H
 
+#include <cstdio>
 #include <string>
 
 #include "report/template.h"
@@ -22,6 +23,12 @@ std::string mail_command_line(const std::string &format, const std::string &reci
 // object name (lock_name, or the quarantine file name of rq when it is
 // empty) with "/" replaced by "|", cut below the name length limit.
 std::string mail_lock_path(icap_request &rq, const std::string &lock_name);
+
+// Expands the e-mail template read from in into out with the macros of a
+// notification ($HOSTMASTER$, $REASON$, $TIME$, $IP$, $ACTION$, $SIZE$,
+// $URL$, $HTML_PAGE$). Returns 200, or 0 when out could not be written.
+int mail_expand(FILE *in, FILE *out, icap_request &rq, icap_entity &entity, const char *reason, const char *word,
+                const char *page_tmpl, const page_values &values);
 
 // Sends the notification for rq and entity: reason, action word, the page
 // of template page_tmpl embedded as $HTML_PAGE$ (built with values), and
