@@ -283,9 +283,18 @@ void daemon_process::rewrite_config(const std::string &extra_config)
     write_file(config_path(), base_config(dir_.path(), port_) + extra_config);
 }
 
-bool daemon_process::start(const std::string &extra_config, const std::vector<std::string> &args)
+int daemon_process::choose_port()
 {
     port_ = free_tcp_port();
+    port_chosen_ = true;
+    return port_;
+}
+
+bool daemon_process::start(const std::string &extra_config, const std::vector<std::string> &args)
+{
+    if (!port_chosen_)
+        port_ = free_tcp_port();
+    port_chosen_ = false;
     rewrite_config(extra_config);
 
     int ready[2];

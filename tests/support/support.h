@@ -85,6 +85,11 @@ public:
     // Rewrites the configuration file (base plus extra) before a reload.
     void rewrite_config(const std::string &extra_config);
 
+    // Picks the port the next start() listens on, so that a configuration
+    // served from elsewhere (the agent) can name it; start() otherwise
+    // picks a new one.
+    int choose_port();
+
     pid_t pid() const { return pid_; }
     int port() const { return port_; }
     const temp_dir &dir() const { return dir_; }
@@ -101,6 +106,7 @@ private:
     temp_dir dir_;
     pid_t pid_ = -1;
     int port_ = 0;
+    bool port_chosen_ = false;
 };
 
 // A parsed ICAP reply: head fields, and for replies that carry an

@@ -119,6 +119,8 @@ void bench_usage(FILE *out)
           "  --chunk SIZE       bytes per chunk of the request body (64k)\n"
           "  --preview N        send a Preview of N bytes and follow the 100 Continue dialogue\n"
           "  --allow204         send Allow: 204\n"
+          "  --infected         respmod: the body starts with the EICAR test file, and the reply\n"
+          "                     that replaces it by a page is the correct one\n"
           "  --close            one connection per request (Connection: close)\n"
           "  --timeout MS       longest wait for one reply (10000)\n"
           "  --idle-request M   request sent in idle mode: options, reqmod or respmod (options)\n"
@@ -160,7 +162,9 @@ bool bench_parse_options(int argc, char **argv, bench_options &o)
         const char *v = nullptr;
         uint64_t n = 0;
         bool ok = true;
-        if (a == "--allow204") {
+        if (a == "--infected") {
+            o.infected = true;
+        } else if (a == "--allow204") {
             o.allow_204 = true;
         } else if (a == "--close") {
             o.close_each = true;

@@ -42,6 +42,7 @@ struct bench_options {
     std::string server_name;  // or every process of this name
     std::string scan_socket;  // reconnect mode: the scanning daemon's Unix socket
     int rounds = 5;           // reconnect mode: turns the cases take
+    bool infected = false;    // respmod: the body carries the EICAR test file; a page is the answer
     bool quiet = false;
 };
 

@@ -3,6 +3,9 @@
 // lengths and offsets from the server are bounded before they are trusted.
 #include "icap_wire.h"
 
+#include "tavexd/tvd_eicar.h"
+
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 
@@ -106,6 +109,11 @@ bench_request bench_build_request(const bench_options &o, bench_mode method)
         return r;
     }
     r.body = bench_body_bytes(o.body_size);
+    if (o.infected) {
+        std::string eicar = tvd_eicar();
+        r.body.replace(0, std::min(eicar.size(), r.body.size()), eicar, 0, std::min(eicar.size(), r.body.size()));
+        r.page = true;
+    }
     r.first_line = k_res_line;
     std::string res_hdr = std::string(k_res_line) +
                           "\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
@@ -279,7 +287,7 @@ reply_step reply_parser::parse_head(const char *data, size_t len, size_t &used)
         default:
             if (!has("res-hdr") || !has("res-body"))
                 return fail("RESPMOD reply without res-hdr and res-body");
-            body_checked_ = true;
+            body_checked_ = !req_->page;
             break;
         }
     } else {
@@ -301,7 +309,7 @@ reply_step reply_parser::check_headers(const char *data)
         const char *eol = find_crlf(h, len);
         bool wanted = (req_->method == bench_mode::reqmod && e.name == "req-hdr") ||
                       (req_->method == bench_mode::respmod && e.name == "res-hdr");
-        if (wanted && std::string(h, static_cast<size_t>(eol - h)) != req_->first_line)
+        if (wanted && !req_->page && std::string(h, static_cast<size_t>(eol - h)) != req_->first_line)
             return fail(e.name + " first line changed");
     }
     state_ = body_expected_ ? state::chunk_size : state::done;

@@ -20,6 +20,7 @@ struct bench_request {
     bool may_204 = false;     // the server may answer 204
     std::string body;         // the body a 200 must return unchanged
     std::string first_line;   // first line of the HTTP header a 200 must return
+    bool page = false;        // a 200 replaces the message by a page: neither is checked
 };
 
 // Builds the request of the mode in opts (mode, or idle_request in idle mode).
