@@ -1,6 +1,7 @@
-// The mail capture through the boundary the daemon will use: MailCommand
-// lines run by /bin/sh with the message on standard input. The script
-// stores messages whole and plays each broken mailer it offers.
+// The mail fixtures through the boundary the daemon will use: MailCommand
+// lines run by /bin/sh with the message on standard input. The capture
+// script stores messages whole and plays each broken mailer it offers; a
+// real exim delivers into the scratch folder's maildir and is read back.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -13,13 +14,16 @@
 
 #include "support/mail_capture.h"
 #include "support/mail_command.h"
+#include "support/mta_fixture.h"
 #include "support/support.h"
 
 namespace {
 
 using tvx_test::captured_mail;
+using tvx_test::delivered_mail;
 using tvx_test::mail_capture;
 using tvx_test::mail_run;
+using tvx_test::mta_fixture;
 using tvx_test::run_mail_command;
 using tvx_test::temp_dir;
 
@@ -209,6 +213,70 @@ TEST(MailCapture, NoReadModeExitsAtOnceAndTheWriterGetsEpipe)
     EXPECT_EQ(cap.count(), 0u);
     ASSERT_EQ(cap.calls().size(), 1u);
     EXPECT_EQ(cap.calls()[0].mode, "no-read");
+}
+
+// Skips where exim cannot run, but not in CI, where scripts/deps.sh has
+// installed it and the tests run as root.
+#define REQUIRE_MTA(mta)                                                          \
+    do {                                                                          \
+        if (!(mta).usable()) {                                                    \
+            if (std::getenv("CI"))                                                \
+                FAIL() << "the MTA fixture must run in CI: " << (mta).why_not(); \
+            GTEST_SKIP() << (mta).why_not();                                      \
+        }                                                                         \
+    } while (0)
+
+TEST(MtaFixture, EximDeliversWhatTheMailCommandIsGivenIntoTheMaildir)
+{
+    temp_dir tmp;
+    mta_fixture mta(tmp.path());
+    REQUIRE_MTA(mta);
+
+    std::string body = ".\nFrom the scanner: a line mbox would quote\n\xe9t\xe9 8-bit\n";
+    for (int i = 0; i < 2000; ++i)
+        body += "line " + std::to_string(i) + " of a notification long enough to need several pipe writes\n";
+    const std::string message =
+        "To: admin@example.org\nSubject: Tavex notification 42\nX-Tavex-Test: first\n\n" + body;
+
+    // popen, as the daemon sends its notifications; -odi means the message
+    // is in the maildir when pclose returns.
+    FILE *mailer = popen(tvx_test::mail_command_line(mta.command(), "admin@example.org").c_str(), "w");
+    ASSERT_NE(mailer, nullptr);
+    ASSERT_EQ(fwrite(message.data(), 1, message.size(), mailer), message.size());
+    int status = pclose(mailer);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0) << mta.main_log() << mta.panic_log();
+    ASSERT_EQ(mta.count(), 1u) << mta.main_log() << mta.panic_log();
+
+    mail_run second = run_mail_command(mta.command(), "other@example.net",
+                                       "To: other@example.net\nSubject: second\n\nsecond body\n");
+    EXPECT_EQ(second.status, 0);
+    ASSERT_TRUE(mta.wait_messages(2)) << mta.main_log() << mta.panic_log();
+
+    std::vector<delivered_mail> got = mta.messages();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].header("subject"), "Tavex notification 42");
+    EXPECT_EQ(got[0].header("X-Tavex-Test"), "first");
+    EXPECT_EQ(got[0].header("Envelope-to"), "admin@example.org");
+    EXPECT_EQ(got[0].header("Return-path"), "<tavex@tavex-test.invalid>");
+    EXPECT_NE(got[0].header("Received").find("with local"), std::string::npos) << got[0].head;
+    EXPECT_FALSE(got[0].has_header("X-Not-There"));
+    EXPECT_TRUE(got[0].body == body) << "body changed, " << got[0].body.size() << " bytes of " << body.size();
+    EXPECT_EQ(got[1].header("Subject"), "second");
+    EXPECT_EQ(got[1].header("Envelope-to"), "other@example.net");
+    EXPECT_EQ(got[1].body, "second body\n");
+
+    // Delivered and gone: nothing waits in the spool for a queue runner.
+    EXPECT_TRUE(tvx_test::list_dir(tmp / "exim/spool/input").empty());
+    EXPECT_EQ(mta.panic_log(), "");
+}
+
+TEST(MtaFixture, ReportsWhyWhenEximIsMissing)
+{
+    temp_dir tmp;
+    mta_fixture mta(tmp.path(), tmp / "no-such-exim");
+    EXPECT_FALSE(mta.usable());
+    EXPECT_NE(mta.why_not().find("not installed"), std::string::npos) << mta.why_not();
 }
 
 }  // namespace
