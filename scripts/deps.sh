@@ -12,6 +12,13 @@ packages=(
   c-icap            # c-icap-client, an independent ICAP client for tests
   squid curl        # Squid as the ICAP client in end-to-end tests, curl behind it
   procps psmisc     # ps, pkill, fuser used by integration tests
+  # A real MTA for the e-mail notification test (tests/support/mta_fixture):
+  # run with a configuration of its own, it delivers into a maildir in the
+  # test's folder. The package's own daemon is not needed; where it starts
+  # (not in containers, whose policy-rc.d refuses it) it listens on
+  # 127.0.0.1:25 and uses /var/spool/exim4, neither of which tests touch.
+  # It also makes /usr/sbin/sendmail exist.
+  exim4-daemon-light
   "$@"
 )
 
