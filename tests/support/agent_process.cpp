@@ -22,7 +22,7 @@ bool agent_process::start(const std::string &config_text, const std::string &fai
         return false;
     rewrite_config(config_text);
     std::vector<std::string> argv = {TVX_AGENT_PATH, "-l", address(), "-l", "inet:0@127.0.0.1",
-                                     "-c", config_, "-p", pid_file_};
+                                     "-c", config_, "-o", records_, "-p", pid_file_};
     if (!fail_mode.empty())
         argv.insert(argv.end(), {"--fail", fail_mode});
     argv.insert(argv.end(), extra.begin(), extra.end());
@@ -105,6 +105,22 @@ bool agent_process::reload()
     if (!eventually([&] { return count_of(stderr_text(), "reload") > before; }))
         return false;
     return count_of(stderr_text(), "reloaded ") > done;
+}
+
+std::vector<std::string> agent_process::records() const
+{
+    // Only whole lines: the agent writes each with one call, but a reader
+    // may still come between two.
+    std::vector<std::string> lines;
+    std::string text = read_file(records_);
+    for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    return lines;
+}
+
+bool agent_process::wait_records(size_t n, int timeout_ms) const
+{
+    return eventually([&] { return records().size() >= n; }, timeout_ms);
 }
 
 std::string agent_process::stderr_text() const { return read_file(dir_ / "stderr"); }

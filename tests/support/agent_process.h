@@ -1,6 +1,7 @@
 // The stand-in agent tavex-agent run for a test: serving a configuration
-// text from its own directory on a Unix socket and a loopback port, stopped
-// (and its files removed) when the object goes.
+// text from its own directory on a Unix socket and a loopback port, writing
+// the statistics records it receives there, stopped (and its files removed)
+// when the object goes.
 #ifndef TVX_TESTS_AGENT_PROCESS_H
 #define TVX_TESTS_AGENT_PROCESS_H
 
@@ -42,6 +43,12 @@ public:
     // said nothing within ten seconds).
     bool reload();
 
+    // The statistics records received so far, one JSON line each (without
+    // the newline), oldest first.
+    std::vector<std::string> records() const;
+    // Waits until at least n records are in; false after the time-out.
+    bool wait_records(size_t n, int timeout_ms = 10000) const;
+
     pid_t pid() const { return pid_; }
     const std::string &config_path() const { return config_; }
     const std::string &pid_file() const { return pid_file_; }
@@ -52,6 +59,7 @@ private:
     std::string sock_ = dir_ / "agent.sock";
     std::string config_ = dir_ / "served.ini";
     std::string pid_file_ = dir_ / "agent.pid";
+    std::string records_ = dir_ / "records.jsonl";
     pid_t pid_ = -1;
     int port_ = -1;
 };

@@ -1,9 +1,12 @@
-// JSON strings of the stand-in agent (the escaping rules are in agt_json.h).
+// JSON strings and statistics lines of the stand-in agent (the escaping
+// rules and the line's layout are in agt_json.h).
 // Reads only the bytes it is given and never fails: every byte sequence has
 // exactly one rendering.
 #include "agt_json.h"
 
 #include <cstdint>
+
+#include "agt_proto.h"
 
 // Length of the well-formed UTF-8 sequence at p (lead byte >= 0x80), or 0.
 static size_t agt_utf8_length(const unsigned char *p, size_t left)
@@ -68,4 +71,32 @@ void agt_json_string(std::string &out, const char *bytes, size_t n)
         }
     }
     out.push_back('"');
+}
+
+static void agt_json_text(std::string &out, const std::string &s) { agt_json_string(out, s.data(), s.size()); }
+
+std::string agt_json_stat_line(const agt_stat_record &rec)
+{
+    std::string out = "{\"kind\":" + std::to_string(rec.kind) + ",\"quarantine\":";
+    agt_json_text(out, rec.quarantine);
+    out += ",\"threats\":[";
+    for (size_t i = 0; i < rec.threats.size(); ++i) {
+        out += i ? ",{\"name\":" : "{\"name\":";
+        agt_json_text(out, rec.threats[i].first);
+        out += ",\"type\":" + std::to_string(rec.threats[i].second) + "}";
+    }
+    out += "]";
+    if (rec.kind == AGT_STAT_KIND_URL) {
+        out += ",\"url\":";
+        agt_json_text(out, rec.url);
+        out += ",\"url_threats\":[";
+        for (size_t i = 0; i < rec.url_threats.size(); ++i) {
+            if (i)
+                out += ",";
+            agt_json_text(out, rec.url_threats[i]);
+        }
+        out += "]";
+    }
+    out += "}\n";
+    return out;
 }

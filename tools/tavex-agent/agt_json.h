@@ -1,5 +1,6 @@
 // JSON text of the stand-in agent: strings escaped so that any bytes a peer
-// sends make valid JSON. Knows nothing of sockets or files.
+// sends make valid JSON, and the one line a statistics record becomes.
+// Knows nothing of sockets or files.
 //
 // Escaping: '"' and '\' get a backslash; every control byte (0x00-0x1F and
 // 0x7F) is written as \u00XX; a well-formed UTF-8 sequence (RFC 3629: no
@@ -13,7 +14,14 @@
 #include <cstddef>
 #include <string>
 
+#include "agt_stat_record.h"
+
 // Appends the bytes as one quoted JSON string.
 void agt_json_string(std::string &out, const char *bytes, size_t n);
+
+// The record as one JSON object and a newline, keys in this order:
+//   {"kind":3,"quarantine":"...","threats":[{"name":"...","type":0},...]}
+// and for kind 4, after "threats": "url":"...","url_threats":["...",...].
+std::string agt_json_stat_line(const agt_stat_record &rec);
 
 #endif

@@ -8,6 +8,7 @@
 #include "agt_config_exchange.h"
 #include "agt_log.h"
 #include "agt_proto.h"
+#include "agt_stat.h"
 #include "agt_wire.h"
 
 static const struct {
@@ -16,7 +17,7 @@ static const struct {
 } agt_fail_names[] = {
     {"silent", AGT_FAIL_SILENT},         {"status3", AGT_FAIL_STATUS3},
     {"close-mid", AGT_FAIL_CLOSE_MID},   {"huge-block", AGT_FAIL_HUGE_BLOCK},
-    {"huge-config", AGT_FAIL_HUGE_CONFIG},
+    {"huge-config", AGT_FAIL_HUGE_CONFIG}, {"reject-stat", AGT_FAIL_REJECT_STAT},
 };
 
 int agt_fail_parse(const char *name)
@@ -52,6 +53,7 @@ int agt_session_run(int fd, const agt_settings &s)
     }
     switch (command) {
     case AGT_CMD_CONFIG: return agt_config_exchange(r, fd, s);
+    case AGT_CMD_STAT: return agt_stat_exchange(r, fd, s);
     }
     agt_log("unknown command %u (0x%x); closing without a reply", command, command);
     return AGT_EX_REFUSED;

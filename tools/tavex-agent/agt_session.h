@@ -1,5 +1,6 @@
 // One connection of the stand-in agent, in its own process: reads the
-// command word and hands the connection to the configuration exchange. Holds the settings every exchange reads; changes none.
+// command word and hands the connection to the configuration exchange or the
+// statistics record. Holds the settings every exchange reads; changes none.
 #ifndef AGT_SESSION_H
 #define AGT_SESSION_H
 
@@ -15,6 +16,7 @@ enum agt_fail_mode {
     AGT_FAIL_CLOSE_MID,    // configuration: cut in the middle of the text
     AGT_FAIL_HUGE_BLOCK,   // configuration: a block of 0xFFFFFFFF bytes announced, then nothing
     AGT_FAIL_HUGE_CONFIG,  // configuration: a text of 0xFFFFFFFF bytes announced, then nothing
+    AGT_FAIL_REJECT_STAT,  // statistics: every record answered 0
 };
 
 // The mode named by --fail MODE, or -1.
@@ -25,6 +27,7 @@ struct agt_settings {
     std::string config;  // the text served, as last read
     int fail = AGT_FAIL_NONE;
     unsigned timeout_s = AGT_TIMEOUT_DEFAULT_S;
+    int out_fd = 1;      // where statistics lines go (agt_out.h)
 };
 
 // How an exchange ended; the exchange has logged the reason of any failure.

@@ -1,7 +1,8 @@
 // tavex-agent: the stand-in management agent that tests and demonstrations
 // run beside tavex-icapd. Parses the command line, reads the configuration
-// file (again on SIGHUP), binds, writes the pid file and forks one process
-// per connection; it never touches the daemon or its files.
+// file (again on SIGHUP), opens the statistics output, binds, writes the pid
+// file and forks one process per connection; it never touches the daemon or
+// its files.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -19,6 +20,7 @@
 #include "agt_limits.h"
 #include "agt_listen.h"
 #include "agt_log.h"
+#include "agt_out.h"
 #include "agt_session.h"
 
 namespace {
@@ -34,9 +36,10 @@ const char agt_usage[] =
     "usage: tavex-agent -l ADDRESS [-l ADDRESS...] -c FILE [options]\n"
     "  -l, --listen ADDRESS   local:PATH or inet:PORT@HOST (port 0 picks a free port)\n"
     "  -c, --config FILE      the configuration text served; read again on SIGHUP\n"
+    "  -o, --output FILE      append one JSON line per statistics record (default: standard output)\n"
     "  -p, --pid-file FILE    write the pid, then one listening address per line\n"
     "      --timeout SECONDS  a client has this long for its request and for the answer (1 to 3600, default 10)\n"
-    "      --fail MODE        silent, status3, close-mid, huge-block or huge-config\n"
+    "      --fail MODE        silent, status3, close-mid, huge-block, huge-config or reject-stat\n"
     "  -h, --help             this text\n";
 
 enum { OPT_TIMEOUT = 256, OPT_FAIL };
@@ -94,6 +97,7 @@ int main(int argc, char **argv)
     static const struct option longopts[] = {
         {"listen", required_argument, nullptr, 'l'},
         {"config", required_argument, nullptr, 'c'},
+        {"output", required_argument, nullptr, 'o'},
         {"pid-file", required_argument, nullptr, 'p'},
         {"timeout", required_argument, nullptr, OPT_TIMEOUT},
         {"fail", required_argument, nullptr, OPT_FAIL},
@@ -102,11 +106,11 @@ int main(int argc, char **argv)
     };
     agt_settings s;
     std::vector<agt_listener> listeners;
-    std::string config_path, pid_path;
+    std::string config_path, out_path, pid_path;
     unsigned long n;
 
     int c;
-    while ((c = getopt_long(argc, argv, "l:c:p:h", longopts, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "l:c:o:p:h", longopts, nullptr)) != -1) {
         std::string err;
         switch (c) {
         case 'l':
@@ -115,6 +119,7 @@ int main(int argc, char **argv)
                 agt_bad_usage("address", err.c_str());
             break;
         case 'c': config_path = optarg; break;
+        case 'o': out_path = optarg; break;
         case 'p': pid_path = optarg; break;
         case OPT_TIMEOUT:
             if (!agt_parse_number(optarg, 1, AGT_TIMEOUT_MAX_S, &n))
@@ -141,6 +146,12 @@ int main(int argc, char **argv)
     if (!agt_conffile_read(config_path, s.config, err)) {
         fprintf(stderr, "tavex-agent: %s\n", err.c_str());
         return 2;
+    }
+
+    s.out_fd = agt_out_open(out_path, err);
+    if (s.out_fd < 0) {
+        fprintf(stderr, "tavex-agent: cannot open the statistics output %s\n", err.c_str());
+        return 1;
     }
 
     signal(SIGPIPE, SIG_IGN);
