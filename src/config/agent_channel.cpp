@@ -51,10 +51,15 @@ std::string line(const char *fmt, const std::string &a)
 }
 
 // Reads one reply integer; false on an error, a time-out or an end of data.
+// After a read that worked errno is clear again: a wrong value is no
+// system error.
 bool read_word(int &fd, uint32_t &v)
 {
     errno = 0;
-    return io_read_u32(v, fd) == 4;
+    bool ok = io_read_u32(v, fd) == 4;
+    if (ok)
+        errno = 0;
+    return ok;
 }
 
 // Reads and drops n bytes in pieces.
