@@ -14,28 +14,42 @@
 
 namespace {
 
-bool put_text(int &fd, const std::string &s)
+void put_u32(std::string &out, uint32_t v)
 {
-    return io_write_u32(fd, static_cast<uint32_t>(s.size())) == 4 &&
-           (s.empty() || io_write_all(fd, s.data(), s.size()) == static_cast<ssize_t>(s.size()));
+    const char b[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+                       static_cast<char>(v)};
+    out.append(b, 4);
 }
 
-bool write_record(int &fd, const icap_request &rq, const std::string &quarantine)
+void put_text(std::string &out, const std::string &s)
+{
+    put_u32(out, static_cast<uint32_t>(s.size()));
+    out += s;
+}
+
+// The whole record, written in one go.
+std::string build_record(const icap_request &rq, const std::string &quarantine)
 {
     const bool with_types = g_config.SendStat;
     const bool with_url = g_config.SendUrlsWithViruses;
     const uint32_t n = with_types ? static_cast<uint32_t>(rq.viruses_list.size()) : 0;
-    bool ok = io_write_u32(fd, AGENT_CMD_STAT) == 4 && io_write_u32(fd, with_url ? 4 : 3) == 4 &&
-              put_text(fd, quarantine) && io_write_u32(fd, n) == 4;
-    for (uint32_t i = 0; ok && i < n; ++i)
-        ok = put_text(fd, rq.viruses_list[i].name) &&
-             io_write_u32(fd, static_cast<uint32_t>(rq.viruses_list[i].type)) == 4;
-    if (ok && with_url) {
-        ok = io_write_u32(fd, 1) == 4 && put_text(fd, rq.url) && io_write_u32(fd, n) == 4;
-        for (uint32_t i = 0; ok && i < n; ++i)
-            ok = put_text(fd, rq.viruses_list[i].name);
+    std::string out;
+    put_u32(out, AGENT_CMD_STAT);
+    put_u32(out, with_url ? 4 : 3);
+    put_text(out, quarantine);
+    put_u32(out, n);
+    for (uint32_t i = 0; i < n; ++i) {
+        put_text(out, rq.viruses_list[i].name);
+        put_u32(out, static_cast<uint32_t>(rq.viruses_list[i].type));
     }
-    return ok;
+    if (with_url) {
+        put_u32(out, 1);
+        put_text(out, rq.url);
+        put_u32(out, n);
+        for (uint32_t i = 0; i < n; ++i)
+            put_text(out, rq.viruses_list[i].name);
+    }
+    return out;
 }
 
 }  // namespace
@@ -52,7 +66,9 @@ void send_agent_stat(const icap_request &rq, const std::string &quarantine)
     }
     errno = 0;
     uint32_t reply = 0;
-    bool ok = write_record(fd, rq, quarantine) && io_read_u32(reply, fd) == 4 && reply != 0;
+    const std::string record = build_record(rq, quarantine);
+    bool ok = io_write_all(fd, record.data(), record.size()) == static_cast<ssize_t>(record.size()) &&
+              io_read_u32(reply, fd) == 4 && reply != 0;
     int err = errno;
     close_fd(fd);
     if (ok)

@@ -195,6 +195,10 @@ reply_step reply_parser::parse_head(const char *data, size_t len, size_t &used)
         size_t next = head.find("\r\n", pos);
         std::string field = head.substr(pos, next - pos);
         pos = next + 2;
+        // A line that starts with a blank or a tab continues the field before
+        // it (X-Violations-Found lists its records so).
+        if (!field.empty() && (field[0] == ' ' || field[0] == '\t'))
+            continue;
         size_t colon = field.find(':');
         if (colon == std::string::npos || colon == 0)
             return fail("bad header line in reply head");

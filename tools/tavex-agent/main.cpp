@@ -1,8 +1,9 @@
 // tavex-agent: the stand-in management agent that tests and demonstrations
 // run beside tavex-icapd. Parses the command line, reads the configuration
 // file (again on SIGHUP), opens the statistics output, binds, writes the pid
-// file and forks one process per connection; it never touches the daemon or
-// its files.
+// file and serves each connection in a thread of its own (a fork per record
+// would cost more than the daemon spends on the request that sends it); it
+// never touches the daemon or its files.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -12,9 +13,12 @@
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
+#include <atomic>
+#include <memory>
+#include <system_error>
+#include <thread>
 
 #include "agt_conffile.h"
 #include "agt_limits.h"
@@ -30,7 +34,6 @@ volatile sig_atomic_t agt_reload_asked = 0;
 
 void agt_on_stop(int sig) { agt_stop_signal = sig; }
 void agt_on_reload(int) { agt_reload_asked = 1; }
-void agt_on_child(int) {}
 
 const char agt_usage[] =
     "usage: tavex-agent -l ADDRESS [-l ADDRESS...] -c FILE [options]\n"
@@ -62,21 +65,17 @@ bool agt_parse_number(const char *text, unsigned long lo, unsigned long hi, unsi
     return true;
 }
 
-// Serves one accepted connection in a child process.
-[[noreturn]] void agt_child_main(int fd, std::vector<agt_listener> &ls, const agt_settings &s)
+// Connections served at once; the listener stops accepting at the bound.
+std::atomic<unsigned> agt_active{0};
+
+// Serves one accepted connection with the settings in force when it was
+// accepted. The thread inherits the listener's blocked signals, so that
+// only the listener's wait ever takes one.
+void agt_connection_main(int fd, std::shared_ptr<const agt_settings> s)
 {
-    signal(SIGTERM, SIG_DFL);
-    signal(SIGINT, SIG_DFL);
-    signal(SIGCHLD, SIG_DFL);
-    signal(SIGHUP, SIG_DFL);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    for (agt_listener &l : ls)
-        close(l.fd);  // the socket files stay: they are the listener's
-    agt_session_run(fd, s);
+    agt_session_run(fd, *s);
     close(fd);
-    _exit(0);
+    --agt_active;
 }
 
 // Reads the configuration file again; a file that cannot be read leaves the
@@ -159,7 +158,6 @@ int main(int argc, char **argv)
     sigemptyset(&blocked);
     sigaddset(&blocked, SIGTERM);
     sigaddset(&blocked, SIGINT);
-    sigaddset(&blocked, SIGCHLD);
     sigaddset(&blocked, SIGHUP);
     sigprocmask(SIG_BLOCK, &blocked, nullptr);
     sigemptyset(&none);
@@ -168,8 +166,6 @@ int main(int argc, char **argv)
     sa.sa_handler = agt_on_stop;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
-    sa.sa_handler = agt_on_child;
-    sigaction(SIGCHLD, &sa, nullptr);
     sa.sa_handler = agt_on_reload;
     sigaction(SIGHUP, &sa, nullptr);
 
@@ -192,33 +188,28 @@ int main(int argc, char **argv)
         agt_log("serving %s: %zu bytes%s%s", config_path.c_str(), s.config.size(),
                 s.fail ? ", fail mode " : "", s.fail ? agt_fail_name(s.fail) : "");
 
-    std::vector<pid_t> children;
+    auto current = std::make_shared<const agt_settings>(s);
     while (status == 0 && !agt_stop_signal) {
-        pid_t pid;
-        while ((pid = waitpid(-1, nullptr, WNOHANG)) > 0)
-            for (size_t i = 0; i < children.size(); ++i)
-                if (children[i] == pid) {
-                    children[i] = children.back();
-                    children.pop_back();
-                    break;
-                }
         if (agt_reload_asked) {
             // Connections accepted from now on get the new text.
             agt_reload_asked = 0;
             agt_reload(config_path, s);
+            current = std::make_shared<const agt_settings>(s);
         }
         std::vector<struct pollfd> fds;
-        if (children.size() < AGT_MAX_CHILDREN)
+        if (agt_active < AGT_MAX_CHILDREN)
             for (const agt_listener &l : listeners)
                 fds.push_back({l.fd, POLLIN, 0});
-        if (ppoll(fds.data(), fds.size(), nullptr, &none) < 0) {
+        // With every slot taken, wake up now and then to look again.
+        struct timespec pause = {0, 10000000};
+        if (ppoll(fds.data(), fds.size(), fds.empty() ? &pause : nullptr, &none) < 0) {
             if (errno == EINTR)
                 continue;
             agt_log("poll: %s", strerror(errno));
             status = 1;
             break;
         }
-        for (size_t i = 0; i < fds.size() && children.size() < AGT_MAX_CHILDREN; ++i) {
+        for (size_t i = 0; i < fds.size() && agt_active < AGT_MAX_CHILDREN; ++i) {
             if (!(fds[i].revents & POLLIN))
                 continue;
             int cfd = accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
@@ -227,23 +218,19 @@ int main(int argc, char **argv)
                     agt_log("accept: %s", strerror(errno));
                 continue;
             }
-            pid = fork();
-            if (pid == 0)
-                agt_child_main(cfd, listeners, s);
-            if (pid < 0)
-                agt_log("fork: %s; connection closed unanswered", strerror(errno));
-            else
-                children.push_back(pid);
-            close(cfd);
+            ++agt_active;
+            try {
+                std::thread(agt_connection_main, cfd, current).detach();
+            } catch (const std::system_error &e) {
+                --agt_active;
+                agt_log("thread: %s; connection closed unanswered", e.what());
+                close(cfd);
+            }
         }
     }
 
     // Connections still served (a held one waits for its client) end with
-    // the agent.
-    for (pid_t pid : children)
-        kill(pid, SIGTERM);
-    for (pid_t pid : children)
-        waitpid(pid, nullptr, 0);
+    // the agent's exit.
     for (agt_listener &l : listeners)
         agt_listener_close(l);
     if (!pid_path.empty())
