@@ -103,8 +103,10 @@ TEST_F(agent_e2e, start_up_failures_end_the_daemon_with_their_message)
 
     struct {
         const char *mode;
-        const char *err;  // standard error, "" for: starts with the loader's message
+        const char *err;  // standard error
     } cases[] = {
+        // A text cut short is a failed load, logged as a file's would be.
+        {"close-mid", ""},
         {"status3", "invalid agent response (3) \n"},
         {"huge-block", "invalid agent response: File too large\n"},
         {"huge-config", "invalid agent response: configuration text of 4294967295 bytes is longer than 67108864\n"},
