@@ -311,7 +311,17 @@ int main(int argc, char **argv)
             // file leaves the old one in force.
             tvd_reload_asked = 0;
             tvd_sigdb fresh;
-            if (sig_path.empty())
+            if (cfg.engine) {
+                // The new engine is made whole while the old one serves;
+                // only a ready one replaces it.
+                std::unique_ptr<tvd_engine> next = cfg.engine->reload(err);
+                if (next) {
+                    cfg.engine = std::move(next);
+                    tvd_note("engine reloaded: %s", cfg.engine->info().c_str());
+                } else {
+                    tvd_error("engine reload failed, old engine kept: %s", err.c_str());
+                }
+            } else if (sig_path.empty())
                 tvd_note("no signature file to reload");
             else if (!tvd_sigdb_load(sig_path, fresh, err))
                 tvd_error("reload failed, old signatures kept: %s", err.c_str());

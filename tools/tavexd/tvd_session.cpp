@@ -133,7 +133,8 @@ bool tvd_receive_object(tvd_conn &c, const tvd_scan_request &rq, tvd_object &obj
         if (tvd_read_full(c.fd, c.block.data(), n, cfg.timeout_ms))
             return false;
         left -= n;
-        scanner.feed(c.block.data(), n);
+        if (!cfg.engine)
+            scanner.feed(c.block.data(), n);
         size_t done = 0;
         while (!write_failed && done < n) {
             ssize_t w = write(obj.fd, c.block.data() + done, n - done);
@@ -151,6 +152,8 @@ bool tvd_receive_object(tvd_conn &c, const tvd_scan_request &rq, tvd_object &obj
     obj.size = rq.data_len;
     if (write_failed)
         v = tvd_own_verdict(cfg, TVD_CODE_WRITE_ERROR, name, "write error!");
+    else if (cfg.engine)
+        v = cfg.engine->scan(obj.fd, obj.size, name, rq.options);
     else
         v = tvd_judge(cfg.db, scanner.hits(), name, rq.options, cfg.fixed_code_set ? &cfg.fixed_code : nullptr);
     return true;
@@ -191,6 +194,10 @@ void tvd_open_object(tvd_conn &c, const tvd_scan_request &rq, tvd_object &obj, t
     }
     if (obj.size > cfg.max_size) {
         v = tvd_own_verdict(cfg, TVD_CODE_TOO_LARGE, path, "file too large, skipped");
+        return;
+    }
+    if (cfg.engine) {
+        v = cfg.engine->scan(obj.fd, obj.size, path, rq.options);
         return;
     }
     tvd_scanner scanner(cfg.db);
@@ -388,8 +395,9 @@ bool tvd_cmd_scan(tvd_conn &c, bool faulted)
 std::string tvd_bases_reply(const tvd_settings &cfg)
 {
     std::string r;
-    tvd_put_u32(r, static_cast<uint32_t>(cfg.bases.size()));
-    for (const auto &b : cfg.bases) {
+    const std::vector<std::pair<std::string, uint32_t>> bases = cfg.engine ? cfg.engine->bases() : cfg.bases;
+    tvd_put_u32(r, static_cast<uint32_t>(bases.size()));
+    for (const auto &b : bases) {
         tvd_put_text(r, b.first);
         tvd_put_u32(r, b.second);
     }
@@ -433,7 +441,7 @@ void tvd_session_run(int fd, const tvd_settings &cfg)
             reply = tvd_bases_reply(cfg);
             break;
         case TVD_CMD_INFO:
-            tvd_put_text(reply, cfg.info);
+            tvd_put_text(reply, cfg.engine ? cfg.engine->info() : cfg.info);
             break;
         default:
             tvd_error("unknown command %u; closing", cmd);

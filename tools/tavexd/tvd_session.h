@@ -9,6 +9,9 @@
 #include <utility>
 #include <vector>
 
+#include <memory>
+
+#include "tvd_engine.h"
 #include "tvd_sigdb.h"
 
 enum : uint32_t { TVD_CMD_SCAN = 1, TVD_CMD_BASES = 3, TVD_CMD_INFO = 4 };
@@ -37,6 +40,9 @@ struct tvd_settings {
     int fault = TVD_FAULT_NONE;
     uint32_t fault_on = 0;                 // command the fault hits; 0 every one
     long fault_bytes = -1;                 // close-mid-reply cut; -1 half the reply
+    // An engine in place of the signature file (db); its bases and info
+    // answer commands 3 and 4 instead of bases and info above.
+    std::shared_ptr<tvd_engine> engine;
 };
 
 // Serves one connection until the client closes it, a fault or an error
