@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <memory>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -313,6 +314,30 @@ TEST(TavexdClamav, EveryTestfilesSampleIsDetected)
         EXPECT_EQ(r.code, CODE_INFECTED) << s;
         EXPECT_EQ(r.names, std::vector<std::string>{clamav_reported(tvx_test::CLAMAV_CLAM_EXE) + ",K"}) << s;
     }
+}
+
+// Connection processes unpack archives at the same time, each scan in a
+// scratch folder of its own that is gone once the scan is answered.
+TEST(TavexdClamav, ConcurrentConnectionsUnpackApart)
+{
+    clamav_daemon d(clamav_db_options{false, false, true, 0});
+    ASSERT_TRUE(d.start()) << d.proc.stderr_text();
+    const char *samples[] = {"clam.zip", "clam.tar.gz", "clam.7z", "clam.cab"};
+    std::vector<std::unique_ptr<conn>> conns;
+    for (int i = 0; i < 6; ++i)
+        conns.emplace_back(new conn(d.proc.socket_path()));
+    for (int round = 0; round < 8; ++round) {
+        std::string path = std::string(tvx_test::CLAMAV_TESTFILES) + "/" + samples[round % 4];
+        for (auto &c : conns)
+            ASSERT_TRUE(c->send(be32(1) + be32(OPT_NO_CURE) + be32(0) + be32(static_cast<uint32_t>(path.size())) +
+                                path + be32(0)));
+        for (auto &c : conns) {
+            reply r;
+            ASSERT_TRUE(c->scan_reply(r));
+            EXPECT_EQ(r.code, CODE_INFECTED) << path;
+        }
+    }
+    EXPECT_TRUE(d.work_empty());
 }
 
 // What the engine cannot scan whole carries the archive-restriction bits,
