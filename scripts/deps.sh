@@ -19,6 +19,10 @@ packages=(
   # 127.0.0.1:25 and uses /var/spool/exim4, neither of which tests touch.
   # It also makes /usr/sbin/sendmail exist.
   exim4-daemon-light
+  # tavexd's in-process engine (--engine clamav) links libclamav; its tests
+  # scan the harmless samples of clamav-testfiles and archives made with
+  # zip and 7z at test time.
+  libclamav-dev clamav-testfiles zip p7zip-full
   "$@"
 )
 

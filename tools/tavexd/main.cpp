@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "tvd_clamav.h"
 #include "tvd_limits.h"
 #include "tvd_listen.h"
 #include "tvd_log.h"
@@ -67,6 +68,9 @@ const char tvd_usage[] =
     "      --fault-on CMD     the fault hits only command CMD (1, 3 or 4)\n"
     "      --fault-bytes N    close-mid-reply: bytes of the reply sent before closing\n"
     "      --check            load the signatures, print their count and exit\n"
+    "      --engine clamav    scan with libclamav instead of the signature file\n"
+    "      --database DIR     the engine's signature directory\n"
+    "      --clamav-limit NAME=VALUE  max-filesize, max-scansize, max-files, max-recursion, max-scantime\n"
     "  -v, --verbose          one line per connection event on stderr\n"
     "  -h, --help             this text\n";
 
@@ -74,6 +78,7 @@ enum {
     OPT_BASES = 256, OPT_INFO, OPT_STREAM_NAME, OPT_MAX_SIZE, OPT_TEMP_DIR, OPT_TIMEOUT, OPT_IDLE_TIMEOUT,
     OPT_MAX_CHILDREN,
     OPT_CODE, OPT_FAULT, OPT_FAULT_ON, OPT_FAULT_BYTES, OPT_CHECK,
+    OPT_ENGINE, OPT_DATABASE, OPT_CLAMAV_LIMIT,
 };
 
 // Decimal number within [0, max].
@@ -164,6 +169,9 @@ int main(int argc, char **argv)
         {"fault-on", required_argument, nullptr, OPT_FAULT_ON},
         {"fault-bytes", required_argument, nullptr, OPT_FAULT_BYTES},
         {"check", no_argument, nullptr, OPT_CHECK},
+        {"engine", required_argument, nullptr, OPT_ENGINE},
+        {"database", required_argument, nullptr, OPT_DATABASE},
+        {"clamav-limit", required_argument, nullptr, OPT_CLAMAV_LIMIT},
         {"verbose", no_argument, nullptr, 'v'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
@@ -172,6 +180,8 @@ int main(int argc, char **argv)
     std::vector<tvd_listener> listeners;
     std::string sig_path, pid_path;
     bool check_only = false;
+    std::string engine_name;
+    tvd_clamav_config clamav;
     unsigned long long max_children = TVD_DEFAULT_MAX_CHILDREN, n;
     tvd_parse_bases("main.avc=100000,daily.avc=20000", cfg.bases);
     cfg.info = "tavexd " TVX_VERSION " (test scanning daemon)";
@@ -236,6 +246,12 @@ int main(int argc, char **argv)
             cfg.fault_bytes = static_cast<long>(n);
             break;
         case OPT_CHECK: check_only = true; break;
+        case OPT_ENGINE: engine_name = optarg; break;
+        case OPT_DATABASE: clamav.database = optarg; break;
+        case OPT_CLAMAV_LIMIT:
+            if (!tvd_clamav_parse_limit(optarg, clamav, err))
+                tvd_bad_usage("engine limit", err.c_str());
+            break;
         case 'v': tvd_log_set_verbose(true); break;
         case 'h': fputs(tvd_usage, stdout); return 0;
         default: fputs(tvd_usage, stderr); return 2;
@@ -245,6 +261,19 @@ int main(int argc, char **argv)
         tvd_bad_usage("argument", argv[optind]);
 
     std::string err;
+    if (engine_name == "clamav") {
+        // Compiled here, before any fork, so that connection processes
+        // share it.
+        if (clamav.database.empty())
+            tvd_bad_usage("engine", "clamav needs --database DIR");
+        clamav.temp_dir = cfg.temp_dir;
+        cfg.engine = tvd_clamav_create(clamav, err);
+        if (!cfg.engine) {
+            fprintf(stderr, "tavexd: %s\n", err.c_str());
+            return 2;
+        }
+    } else if (!engine_name.empty())
+        tvd_bad_usage("engine", engine_name.c_str());
     if (sig_path.empty())
         tvd_sigdb_builtin(cfg.db);
     else if (!tvd_sigdb_load(sig_path, cfg.db, err)) {
