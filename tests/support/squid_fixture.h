@@ -188,7 +188,11 @@ public:
                    "icap_service svc_req reqmod_precache bypass=0 " + icap + "\n" +
                    "icap_service svc_resp respmod_precache bypass=0 " + icap + "\n" +
                    "adaptation_access svc_req allow all\n"
-                   "adaptation_access svc_resp allow all\n");
+                   "adaptation_access svc_resp allow all\n"
+                   // One line per ICAP transaction: the method, then the
+                   // threat headers of the reply as Squid received them.
+                   "logformat icap_threats %icap::rm %icap::<h{X-Infection-Found} %icap::<h{X-Response-Info}\n"
+                   "icap_log " + (dir_ / "icap.log") + " icap_threats\n");
         pid_ = fork();
         if (pid_ < 0)
             return false;
@@ -212,6 +216,10 @@ public:
     }
     int port() const { return port_; }
     std::string cache_log() const { return read_file(dir_ / "cache.log") + read_file(dir_ / "squid.out"); }
+    // The ICAP transactions Squid has logged so far (method, X-Infection-Found,
+    // X-Response-Info; "-" for a header the reply did not carry). Squid writes
+    // its logs in the background: wait for the line wanted.
+    std::string icap_log() const { return read_file(dir_ / "icap.log"); }
 
 private:
     temp_dir dir_;
