@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "tvd_clamd.h"
 #include "tvd_limits.h"
 #include "tvd_listen.h"
 #include "tvd_log.h"
@@ -67,6 +68,8 @@ const char tvd_usage[] =
     "      --fault-on CMD     the fault hits only command CMD (1, 3 or 4)\n"
     "      --fault-bytes N    close-mid-reply: bytes of the reply sent before closing\n"
     "      --check            load the signatures, print their count and exit\n"
+    "      --engine clamd     judge objects with a running clamd instead of the signatures\n"
+    "      --clamd ADDRESS    clamd's socket: local:PATH or inet:PORT@HOST\n"
     "  -v, --verbose          one line per connection event on stderr\n"
     "  -h, --help             this text\n";
 
@@ -74,6 +77,7 @@ enum {
     OPT_BASES = 256, OPT_INFO, OPT_STREAM_NAME, OPT_MAX_SIZE, OPT_TEMP_DIR, OPT_TIMEOUT, OPT_IDLE_TIMEOUT,
     OPT_MAX_CHILDREN,
     OPT_CODE, OPT_FAULT, OPT_FAULT_ON, OPT_FAULT_BYTES, OPT_CHECK,
+    OPT_ENGINE_CLAMD = 300, OPT_CLAMD,
 };
 
 // Decimal number within [0, max].
@@ -164,6 +168,8 @@ int main(int argc, char **argv)
         {"fault-on", required_argument, nullptr, OPT_FAULT_ON},
         {"fault-bytes", required_argument, nullptr, OPT_FAULT_BYTES},
         {"check", no_argument, nullptr, OPT_CHECK},
+        {"engine", required_argument, nullptr, OPT_ENGINE_CLAMD},
+        {"clamd", required_argument, nullptr, OPT_CLAMD},
         {"verbose", no_argument, nullptr, 'v'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
@@ -171,6 +177,7 @@ int main(int argc, char **argv)
     tvd_settings cfg;
     std::vector<tvd_listener> listeners;
     std::string sig_path, pid_path;
+    std::string engine_name, clamd_address;
     bool check_only = false;
     unsigned long long max_children = TVD_DEFAULT_MAX_CHILDREN, n;
     tvd_parse_bases("main.avc=100000,daily.avc=20000", cfg.bases);
@@ -236,6 +243,8 @@ int main(int argc, char **argv)
             cfg.fault_bytes = static_cast<long>(n);
             break;
         case OPT_CHECK: check_only = true; break;
+        case OPT_ENGINE_CLAMD: engine_name = optarg; break;
+        case OPT_CLAMD: clamd_address = optarg; break;
         case 'v': tvd_log_set_verbose(true); break;
         case 'h': fputs(tvd_usage, stdout); return 0;
         default: fputs(tvd_usage, stderr); return 2;
@@ -245,6 +254,14 @@ int main(int argc, char **argv)
         tvd_bad_usage("argument", argv[optind]);
 
     std::string err;
+    if (engine_name == "clamd") {
+        if (clamd_address.empty())
+            tvd_bad_usage("engine", "clamd needs --clamd ADDRESS");
+        cfg.engine = tvd_clamd_engine_make(clamd_address, cfg.timeout_ms, err);
+        if (!cfg.engine)
+            tvd_bad_usage("clamd address", err.c_str());
+    } else if (!engine_name.empty())
+        tvd_bad_usage("engine", engine_name.c_str());
     if (sig_path.empty())
         tvd_sigdb_builtin(cfg.db);
     else if (!tvd_sigdb_load(sig_path, cfg.db, err)) {
