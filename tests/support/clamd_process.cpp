@@ -129,3 +129,12 @@ std::string clamd_process::log_text() const
 }
 
 }  // namespace tvx_test
+
+namespace tvx_test {
+
+void clamd_process::add_signature(const std::string &name, const std::string &text)
+{
+    write_file(dir_ / ("db/" + name + ".ndb"), name + ":0:*:" + hex_of(text) + "\n");
+}
+
+}  // namespace tvx_test

@@ -32,6 +32,9 @@ public:
     std::string local_address() const { return "local:" + sock_; }
     std::string inet_address() const { return "inet:" + std::to_string(port_) + "@127.0.0.1"; }
     std::string log_text() const;
+    // Adds a body-pattern signature NAME for text to the database (read at
+    // clamd's next reload).
+    void add_signature(const std::string &name, const std::string &text);
 
 private:
     temp_dir dir_;

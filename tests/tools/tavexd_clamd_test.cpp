@@ -174,6 +174,7 @@ protected:
         ASSERT_TRUE(tavexd.start({"--engine", "clamd", "--clamd", address(), "--timeout", "10", "-v"}))
             << tavexd.stderr_text();
     }
+    pid_t tavexd_pid() const { return atoi(read_file(tavexd.pid_file()).c_str()); }
     std::string address() const { return over_unix ? clamd.local_address() : clamd.inet_address(); }
     std::string context(const scan_client::reply &r) const
     {
@@ -282,6 +283,26 @@ TEST_P(TavexdClamdTest, ClamdDownIsADaemonErrorAndItsReturnIsNoticed)
     EXPECT_EQ(r.code, CODE_INFECTED) << context(r);
     r = c.scan_whole("plain text\n");
     EXPECT_EQ(r.code, CODE_OK) << context(r);
+}
+
+TEST_P(TavexdClamdTest, HangupMakesClamdReloadItsDatabases)
+{
+    const std::string marker = "a marker that only the reloaded database knows about";
+    {
+        scan_client c(tavexd.socket_path());
+        scan_client::reply r = c.scan_whole(marker);
+        ASSERT_TRUE(r.ok);
+        EXPECT_EQ(r.code, CODE_OK) << context(r);
+    }
+    clamd.add_signature("Tavex.Test.Marker", marker);
+    ASSERT_EQ(kill(tavexd_pid(), SIGHUP), 0);
+    EXPECT_TRUE(eventually([&] { return tavexd.stderr_text().find("engine reloaded: ClamAV") != std::string::npos; }))
+        << tavexd.stderr_text();
+    // clamd answers RELOADING at once and swaps its databases when loaded.
+    EXPECT_TRUE(eventually([&] {
+        scan_client c(tavexd.socket_path());
+        return c.scan_whole(marker).code == CODE_INFECTED;
+    })) << clamd.log_text();
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, TavexdClamdTest, ::testing::Values(true, false),
