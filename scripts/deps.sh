@@ -23,6 +23,14 @@ packages=(
   # scan the harmless samples of clamav-testfiles and archives made with
   # zip and 7z at test time.
   libclamav-dev clamav-testfiles zip p7zip-full
+  # clamd, a real engine behind tavexd (--engine clamd), and harmless samples
+  # it must detect inside archives. Tests start clamd with a private
+  # configuration, socket and offline database in their own folder. The
+  # package's clamav-daemon and clamav-freshclam services do not start in
+  # containers (policy-rc.d refuses them; without a database clamd would not
+  # start anyway), and elsewhere they are stopped and disabled here so that
+  # nothing is left fetching signatures from the network.
+  clamav-daemon
   "$@"
 )
 
@@ -45,3 +53,9 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -q
 $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+
+for unit in clamav-daemon clamav-freshclam; do
+  if command -v systemctl >/dev/null 2>&1 && [ -d /run/systemd/system ]; then
+    $SUDO systemctl disable --now "$unit" >/dev/null 2>&1 || true
+  fi
+done

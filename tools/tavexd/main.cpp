@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "tvd_clamav.h"
+#include "tvd_clamd.h"
 #include "tvd_limits.h"
 #include "tvd_listen.h"
 #include "tvd_log.h"
@@ -68,9 +69,11 @@ const char tvd_usage[] =
     "      --fault-on CMD     the fault hits only command CMD (1, 3 or 4)\n"
     "      --fault-bytes N    close-mid-reply: bytes of the reply sent before closing\n"
     "      --check            load the signatures, print their count and exit\n"
-    "      --engine clamav    scan with libclamav instead of the signature file\n"
-    "      --database DIR     the engine's signature directory\n"
+    "      --engine NAME      scan with an engine instead of the signature file: clamav\n"
+    "                         (libclamav in-process) or clamd (a running clamd)\n"
+    "      --database DIR     clamav: the engine's signature directory\n"
     "      --clamav-limit NAME=VALUE  max-filesize, max-scansize, max-files, max-recursion, max-scantime\n"
+    "      --clamd ADDRESS    clamd: its socket, local:PATH or inet:PORT@HOST\n"
     "  -v, --verbose          one line per connection event on stderr\n"
     "  -h, --help             this text\n";
 
@@ -78,7 +81,7 @@ enum {
     OPT_BASES = 256, OPT_INFO, OPT_STREAM_NAME, OPT_MAX_SIZE, OPT_TEMP_DIR, OPT_TIMEOUT, OPT_IDLE_TIMEOUT,
     OPT_MAX_CHILDREN,
     OPT_CODE, OPT_FAULT, OPT_FAULT_ON, OPT_FAULT_BYTES, OPT_CHECK,
-    OPT_ENGINE, OPT_DATABASE, OPT_CLAMAV_LIMIT,
+    OPT_ENGINE, OPT_DATABASE, OPT_CLAMAV_LIMIT, OPT_CLAMD,
 };
 
 // Decimal number within [0, max].
@@ -172,6 +175,7 @@ int main(int argc, char **argv)
         {"engine", required_argument, nullptr, OPT_ENGINE},
         {"database", required_argument, nullptr, OPT_DATABASE},
         {"clamav-limit", required_argument, nullptr, OPT_CLAMAV_LIMIT},
+        {"clamd", required_argument, nullptr, OPT_CLAMD},
         {"verbose", no_argument, nullptr, 'v'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
@@ -179,8 +183,8 @@ int main(int argc, char **argv)
     tvd_settings cfg;
     std::vector<tvd_listener> listeners;
     std::string sig_path, pid_path;
+    std::string engine_name, clamd_address;
     bool check_only = false;
-    std::string engine_name;
     tvd_clamav_config clamav;
     unsigned long long max_children = TVD_DEFAULT_MAX_CHILDREN, n;
     tvd_parse_bases("main.avc=100000,daily.avc=20000", cfg.bases);
@@ -252,6 +256,7 @@ int main(int argc, char **argv)
             if (!tvd_clamav_parse_limit(optarg, clamav, err))
                 tvd_bad_usage("engine limit", err.c_str());
             break;
+        case OPT_CLAMD: clamd_address = optarg; break;
         case 'v': tvd_log_set_verbose(true); break;
         case 'h': fputs(tvd_usage, stdout); return 0;
         default: fputs(tvd_usage, stderr); return 2;
@@ -272,6 +277,12 @@ int main(int argc, char **argv)
             fprintf(stderr, "tavexd: %s\n", err.c_str());
             return 2;
         }
+    } else if (engine_name == "clamd") {
+        if (clamd_address.empty())
+            tvd_bad_usage("engine", "clamd needs --clamd ADDRESS");
+        cfg.engine = tvd_clamd_engine_make(clamd_address, cfg.timeout_ms, err);
+        if (!cfg.engine)
+            tvd_bad_usage("clamd address", err.c_str());
     } else if (!engine_name.empty())
         tvd_bad_usage("engine", engine_name.c_str());
     if (sig_path.empty())
